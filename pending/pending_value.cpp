@@ -1,0 +1,112 @@
+#include "pending/pending_value.h"
+
+#include <cstring>
+
+namespace {
+
+int report_failure(const Platform& platform, std::uint32_t code, FILE* out, PendingValue* value) {
+    std::fprintf(out, "error: %s\n", system_error_text(code));
+    release_pending_value(platform, value);
+    return 1;
+}
+
+StoredName name_of(const PendingValue& value, OperationCursor cursor) {
+    OperationCursor name_start = strip_nt_prefix(value, cursor);
+    OperationCursor end = name_start;
+    while (end < value.size && value.data[end] != '\0') ++end;
+    return {name_start, end - name_start};
+}
+
+bool at_list_end(const PendingValue& value, OperationCursor cursor) {
+    return cursor >= value.size || value.data[cursor] == '\0';
+}
+
+}  // namespace
+
+int read_pending_value(const Platform& platform, std::uint32_t access, FILE* out, PendingValue* value) {
+    *value = PendingValue{};
+    const RegistryAccess& registry = platform.registry;
+    RegistryKey key = 0;
+    std::uint32_t status = registry.open_key(registry.context, PENDING_KEY_PATH, access, &key);
+    if (status != ERROR_CODE_SUCCESS) {
+        std::fprintf(out, "error: %s\n", system_error_text(status));
+        return 1;
+    }
+    value->key = key;
+
+    std::uint32_t size = 0;
+    status = registry.query_value(registry.context, key, PENDING_VALUE_NAME, &value->type, nullptr, &size);
+    if (status != ERROR_CODE_SUCCESS) return report_failure(platform, status, out, value);
+
+    // One byte more than the value needs, so that an empty value still gets
+    // a buffer of its own.
+    value->data = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, std::size_t(size) + 1));
+    if (value->data == nullptr) return report_failure(platform, ERROR_CODE_NOT_ENOUGH_MEMORY, out, value);
+
+    std::uint32_t stored = size;
+    status = registry.query_value(registry.context, key, PENDING_VALUE_NAME, &value->type, value->data, &stored);
+    if (status != ERROR_CODE_SUCCESS) return report_failure(platform, status, out, value);
+    value->size = stored < size ? stored : size;
+    return 0;
+}
+
+void release_pending_value(const Platform& platform, PendingValue* value) {
+    if (value->data != nullptr) platform.heap.release(platform.heap.context, value->data);
+    if (value->key != 0) platform.registry.close_key(platform.registry.context, value->key);
+    *value = PendingValue{};
+}
+
+OperationCursor strip_nt_prefix(const PendingValue& value, OperationCursor cursor) {
+    static const char prefix[] = "\\??\\";
+    for (OperationCursor i = 0; i < 4; ++i) {
+        if (cursor + i >= value.size || value.data[cursor + i] != static_cast<unsigned char>(prefix[i])) {
+            return cursor;
+        }
+    }
+    return cursor + 4;
+}
+
+OperationCursor next_string(const PendingValue& value, OperationCursor cursor) {
+    while (cursor < value.size && value.data[cursor] != '\0') ++cursor;
+    return cursor < value.size ? cursor + 1 : value.size;
+}
+
+bool next_operation(const PendingValue& value, OperationCursor* cursor, Operation* operation) {
+    OperationCursor begin = *cursor;
+    if (at_list_end(value, begin)) return false;
+
+    Operation found{};
+    found.begin = begin;
+    if (value.data[begin] == '!') {
+        found.kind = OperationKind::orphaned_target;
+        found.source = name_of(value, begin + 1);
+        found.end = next_string(value, begin);
+    } else {
+        found.source = name_of(value, begin);
+        OperationCursor target = next_string(value, begin);
+        if (at_list_end(value, target)) {
+            // An empty target string, or none inside the data: a delete.
+            found.kind = OperationKind::delete_file;
+            found.end = target < value.size ? target + 1 : value.size;
+        } else {
+            found.kind = OperationKind::move;
+            found.target = name_of(value, value.data[target] == '!' ? target + 1 : target);
+            found.end = next_string(value, target);
+        }
+    }
+    *operation = found;
+    *cursor = found.end;
+    return true;
+}
+
+bool names_match(const char* left, std::size_t left_length, const char* right, std::size_t right_length) {
+    if (left_length != right_length) return false;
+    for (std::size_t i = 0; i < left_length; ++i) {
+        unsigned char a = static_cast<unsigned char>(left[i]);
+        unsigned char b = static_cast<unsigned char>(right[i]);
+        if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
