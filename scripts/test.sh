@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset and runs every test suite:
+# the unit tests, the unit tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Wine end-to-end suites.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+# Every Wine session the suites start lives in a prefix under this folder;
+# whatever is still running there when this script ends is stopped.
+export BOOTMOVE_WINE_ROOT
+BOOTMOVE_WINE_ROOT=$(mktemp -d /tmp/bootmove-wine.XXXXXX)
+trap 'bash scripts/stop-wine.sh "$BOOTMOVE_WINE_ROOT"; rm -rf "$BOOTMOVE_WINE_ROOT"' EXIT
+trap 'exit 130' INT TERM
+
+for preset in windows-x86 windows-x64 host asan; do
+  echo "== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+echo "== tests: unit and Wine end to end"
+ctest --preset host
+echo "== tests: unit under sanitizers"
+ctest --preset asan
