@@ -38,9 +38,9 @@ int read_pending_value(const Platform& platform, std::uint32_t access, FILE* out
     status = registry.query_value(registry.context, key, PENDING_VALUE_NAME, &value->type, nullptr, &size);
     if (status != ERROR_CODE_SUCCESS) return report_failure(platform, status, out, value);
 
-    // One byte more than the value needs, so that an empty value still gets
-    // a buffer of its own.
-    value->data = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, std::size_t(size) + 1));
+    // An empty value still gets a buffer of its own, so that null only ever
+    // means that the heap refused.
+    value->data = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, size == 0 ? 1 : size));
     if (value->data == nullptr) return report_failure(platform, ERROR_CODE_NOT_ENOUGH_MEMORY, out, value);
 
     std::uint32_t stored = size;

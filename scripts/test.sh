@@ -14,7 +14,7 @@ BOOTMOVE_WINE_ROOT=$(mktemp -d /tmp/bootmove-wine.XXXXXX)
 trap 'bash scripts/stop-wine.sh "$BOOTMOVE_WINE_ROOT"; rm -rf "$BOOTMOVE_WINE_ROOT"' EXIT
 trap 'exit 130' INT TERM
 
-for preset in windows-x86 windows-x64 host asan; do
+for preset in windows-x86 windows-x64 host asan fuzz; do
   echo "== build: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
@@ -24,3 +24,17 @@ echo "== tests: unit and Wine end to end"
 ctest --preset host
 echo "== tests: unit under sanitizers"
 ctest --preset asan
+
+echo "== fuzzing listing and cancelling for ${BOOTMOVE_FUZZ_SECONDS:-60} s"
+corpus=$(mktemp -d)
+if build/fuzz/bootmove_fuzz -max_total_time="${BOOTMOVE_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/ "$corpus" tests/fuzz/corpus >build/fuzz/last-run.log 2>&1; then
+  grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' build/fuzz/last-run.log
+  rm -rf "$corpus"
+  echo "fuzz: 1 passed, 0 failed"
+else
+  tail -n 40 build/fuzz/last-run.log
+  rm -rf "$corpus"
+  echo "fuzz: 0 passed, 1 failed (the input that broke it is in build/fuzz/)"
+  exit 1
+fi
