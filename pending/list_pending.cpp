@@ -4,8 +4,10 @@
 
 namespace {
 
-const char* text_at(const PendingValue& value, StoredName name) {
-    return reinterpret_cast<const char*>(value.data + name.start);
+// Names are written by length, never as a format: a name may hold '%', and
+// the last string may run to the end of the data without a NUL.
+void put_name(const PendingValue& value, StoredName name, FILE* out) {
+    std::fwrite(value.data + name.start, 1, name.length, out);
 }
 
 }  // namespace
@@ -14,26 +16,26 @@ int list_pending_operations(const Platform& platform, FILE* out) {
     PendingValue value;
     if (read_pending_value(platform, ACCESS_KEY_READ, out, &value) != 0) return 1;
 
-    // Names are printed with a length, never as a format: the last string may
-    // run to the end of the data without a NUL.
     OperationCursor cursor = 0;
     Operation operation;
     while (next_operation(value, &cursor, &operation)) {
         switch (operation.kind) {
             case OperationKind::orphaned_target:
-                std::fprintf(out, " -> %.*s\n", static_cast<int>(operation.source.length),
-                             text_at(value, operation.source));
+                std::fputs(" -> ", out);
+                put_name(value, operation.source, out);
+                std::fputs("\n", out);
                 break;
             case OperationKind::delete_file:
-                std::fprintf(out, "File %.*s", static_cast<int>(operation.source.length),
-                             text_at(value, operation.source));
-                std::fprintf(out, " -> (delete)\n");
+                std::fputs("File ", out);
+                put_name(value, operation.source, out);
+                std::fputs(" -> (delete)\n", out);
                 break;
             case OperationKind::move:
-                std::fprintf(out, "File %.*s", static_cast<int>(operation.source.length),
-                             text_at(value, operation.source));
-                std::fprintf(out, " -> %.*s\n", static_cast<int>(operation.target.length),
-                             text_at(value, operation.target));
+                std::fputs("File ", out);
+                put_name(value, operation.source, out);
+                std::fputs(" -> ", out);
+                put_name(value, operation.target, out);
+                std::fputs("\n", out);
                 break;
         }
     }

@@ -10,10 +10,17 @@ int report_failure(const Platform& platform, std::uint32_t code, FILE* out, Pend
     return 1;
 }
 
-StoredName name_of(const PendingValue& value, OperationCursor cursor) {
+// The end of the string at `cursor`: its NUL, or the data's end.
+OperationCursor string_end(const PendingValue& value, OperationCursor cursor) {
+    if (cursor >= value.size) return value.size;
+    const void* nul = std::memchr(value.data + cursor, 0, value.size - cursor);
+    return nul == nullptr ? value.size
+                          : static_cast<OperationCursor>(static_cast<const unsigned char*>(nul) - value.data);
+}
+
+// The name of the string from `cursor` to `end`: less the NT prefix.
+StoredName name_of(const PendingValue& value, OperationCursor cursor, OperationCursor end) {
     OperationCursor name_start = strip_nt_prefix(value, cursor);
-    OperationCursor end = name_start;
-    while (end < value.size && value.data[end] != '\0') ++end;
     return {name_start, end - name_start};
 }
 
@@ -67,8 +74,8 @@ OperationCursor strip_nt_prefix(const PendingValue& value, OperationCursor curso
 }
 
 OperationCursor next_string(const PendingValue& value, OperationCursor cursor) {
-    while (cursor < value.size && value.data[cursor] != '\0') ++cursor;
-    return cursor < value.size ? cursor + 1 : value.size;
+    OperationCursor end = string_end(value, cursor);
+    return end < value.size ? end + 1 : value.size;
 }
 
 bool next_operation(const PendingValue& value, OperationCursor* cursor, Operation* operation) {
@@ -77,22 +84,23 @@ bool next_operation(const PendingValue& value, OperationCursor* cursor, Operatio
 
     Operation found{};
     found.begin = begin;
+    OperationCursor end = string_end(value, begin);
+    OperationCursor after = end < value.size ? end + 1 : value.size;
     if (value.data[begin] == '!') {
         found.kind = OperationKind::orphaned_target;
-        found.source = name_of(value, begin + 1);
-        found.end = next_string(value, begin);
+        found.source = name_of(value, begin + 1, end);
+        found.end = after;
+    } else if (at_list_end(value, after)) {
+        // An empty target string, or none inside the data: a delete.
+        found.kind = OperationKind::delete_file;
+        found.source = name_of(value, begin, end);
+        found.end = after < value.size ? after + 1 : value.size;
     } else {
-        found.source = name_of(value, begin);
-        OperationCursor target = next_string(value, begin);
-        if (at_list_end(value, target)) {
-            // An empty target string, or none inside the data: a delete.
-            found.kind = OperationKind::delete_file;
-            found.end = target < value.size ? target + 1 : value.size;
-        } else {
-            found.kind = OperationKind::move;
-            found.target = name_of(value, value.data[target] == '!' ? target + 1 : target);
-            found.end = next_string(value, target);
-        }
+        found.kind = OperationKind::move;
+        found.source = name_of(value, begin, end);
+        OperationCursor target_end = string_end(value, after);
+        found.target = name_of(value, value.data[after] == '!' ? after + 1 : after, target_end);
+        found.end = target_end < value.size ? target_end + 1 : value.size;
     }
     *operation = found;
     *cursor = found.end;
