@@ -33,6 +33,28 @@ std::vector<unsigned char> make_value(int operations, std::string* last_source) 
     return std::vector<unsigned char>(data.begin(), data.end());
 }
 
+// Counts what the tool takes from the heap, to report its peak.
+struct HeapMeter {
+    std::size_t live = 0;
+    std::size_t peak = 0;
+};
+
+void* metered_allocate(void* context, std::size_t size) {
+    HeapMeter* meter = static_cast<HeapMeter*>(context);
+    std::size_t* block = static_cast<std::size_t*>(std::malloc(size + sizeof(std::size_t)));
+    if (block == nullptr) return nullptr;
+    *block = size;
+    meter->live += size;
+    if (meter->live > meter->peak) meter->peak = meter->live;
+    return block + 1;
+}
+
+void metered_release(void* context, void* memory) {
+    std::size_t* block = static_cast<std::size_t*>(memory) - 1;
+    static_cast<HeapMeter*>(context)->live -= *block;
+    std::free(block);
+}
+
 FILE* null_stream() {
     static FILE* stream = std::fopen("/dev/null", "w");
     return stream;
@@ -57,6 +79,8 @@ void BM_CancelLast(benchmark::State& state) {
     std::vector<unsigned char> value = make_value(static_cast<int>(state.range(0)), &last);
     MemoryPlatformState platform_state;
     Platform platform = memory_platform(&platform_state);
+    HeapMeter meter;
+    platform.heap = {&meter, metered_allocate, metered_release};
     const char* argv[] = {"bootmove.exe", "/c", last.c_str()};
     for (auto _ : state) {
         state.PauseTiming();
@@ -66,7 +90,9 @@ void BM_CancelLast(benchmark::State& state) {
         state.ResumeTiming();
         benchmark::DoNotOptimize(run_command_line(platform, 3, argv, null_stream()));
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * static_cast<std::int64_t>(value.size())));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(value.size()));
+    state.counters["value_bytes"] = static_cast<double>(value.size());
+    state.counters["peak_heap_bytes"] = static_cast<double>(meter.peak);
 }
 
 // The least any listing can do: find every NUL once and write the listing's

@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""The whole process under Wine: `bootmove.exe /l` beside Wine's own reg.exe
+(`reg query ... /v PendingFileRenameOperations`, what an administrator types
+instead) on values of 1,000, 10,000 and 100,000 operations; "/c" of the last
+operation of the largest; the peak memory of that "/c". Prints a table.
+
+    wine_bench.py BOOTMOVE_EXE REGFIXTURE_EXE [RUNS]
+"""
+
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from winesession import WineSession  # noqa: E402
+
+SIZES = (1000, 10000, 100000)
+KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager"
+
+
+def make_value(operations):
+    """About 60 bytes a string: moves with and without replacement, deletes."""
+    data = bytearray()
+    last = None
+    for i in range(operations):
+        source = f"C:\\Program Files\\Vendor\\Product\\component-{100000 + i}.dll"
+        data += b"\\??\\" + source.encode() + b"\0"
+        if i % 3 != 2:
+            data += (b"!\\??\\" if i % 3 == 0 else b"\\??\\") + source[:-3].encode() + b"new"
+        data += b"\0"
+        last = source
+    return bytes(data + b"\0"), last
+
+
+def timed(session, command, runs):
+    """Median wall time of `command` (a list for the loader), and the largest
+    peak resident size of any run, in KiB."""
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        done = subprocess.run([session.loader] + command, env=session.env, cwd=session.test_dir,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        times.append(time.perf_counter() - start)
+        if done.returncode != 0:
+            raise SystemExit(f"{' '.join(command)} failed with status {done.returncode}")
+    return statistics.median(times)
+
+
+def peak_rss_kib(session, command):
+    """Peak resident size of one run, from a fresh Python child so that the
+    maximum belongs to this run alone."""
+    probe = (
+        "import resource, subprocess, sys;"
+        "subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL);"
+        "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
+    )
+    out = subprocess.run([sys.executable, "-c", probe, session.loader] + command, env=session.env,
+                         cwd=session.test_dir, capture_output=True, text=True, check=True)
+    return int(out.stdout.strip())
+
+
+def load(session, data):
+    path = os.path.join(session.drive_c, "bench-value.bin")
+    with open(path, "wb") as f:
+        f.write(data)
+    session.fixture("load", "7", "C:\\bench-value.bin")
+
+
+def bench(session, args):
+    runs = int(args[0]) if args else 5
+    rows = []
+    for operations in SIZES:
+        data, last = make_value(operations)
+        load(session, data)
+        ours = timed(session, [session.exe, "/l"], runs)
+        theirs = timed(session, ["reg", "query", KEY, "/v", "PendingFileRenameOperations"], runs)
+        rows.append((operations, len(data), ours, theirs))
+
+    data, last = make_value(SIZES[-1])
+    cancel_times = []
+    for _ in range(runs):
+        load(session, data)
+        cancel_times.append(timed(session, [session.exe, "/c", last], 1))
+    load(session, data)
+    peak_cancel = peak_rss_kib(session, [session.exe, "/c", last])
+    load(session, b"\\??\\C:\\a\0\0\0")
+    peak_small = peak_rss_kib(session, [session.exe, "/c", "C:\\a"])
+
+    print(f"Wine, whole process, median of {runs} runs:")
+    print("| operations | value bytes | bootmove /l | reg query | ratio |")
+    print("|---:|---:|---:|---:|---:|")
+    for operations, size, ours, theirs in rows:
+        print(f"| {operations:,} | {size:,} | {ours * 1000:.0f} ms | {theirs * 1000:.0f} ms | {ours / theirs:.2f} |")
+    print()
+    print(f"/c of the last of {SIZES[-1]:,} operations: {statistics.median(cancel_times) * 1000:.0f} ms")
+    print(f"peak resident size of that /c: {peak_cancel / 1024:.1f} MiB; of /c on a 12-byte value: "
+          f"{peak_small / 1024:.1f} MiB; difference {(peak_cancel - peak_small) / 1024:.1f} MiB "
+          f"for a value of {len(data) / 1048576:.1f} MiB")
+    return 1, 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        raise SystemExit(__doc__)
+    with WineSession(sys.argv[1], sys.argv[2]) as wine_session:
+        wine_session.start()
+        bench(wine_session, sys.argv[3:])
