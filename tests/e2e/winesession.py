@@ -16,11 +16,12 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these suites
 VALUE_TYPES = {"SZ": 1, "EXPAND_SZ": 2, "BINARY": 3, "DWORD": 4, "MULTI_SZ": 7}
 LOADERS = {64: ["/usr/lib/wine/wine64", "wine64"], 32: ["/usr/lib/wine/wine", "wine"]}
-COMMAND_GUARD = 120  # seconds; only so that a hung Wine cannot stall the run
+COMMAND_GUARD = 120  # seconds; only so that a hung Wine command cannot stall the run
 
 
 class SessionError(Exception):
@@ -136,14 +137,27 @@ class WineSession:
         started = subprocess.run(["sh", "-c", script, str(os.getpid())], env=self.env, capture_output=True, text=True)
         self.watchdog = int(started.stdout.strip())
 
+    def _call(self, command, stdout, stderr, cwd=None):
+        # A blocking wait (subprocess's own timeout polls, which costs more
+        # than the Wine command itself); a timer ends a command that hangs.
+        process = subprocess.Popen(command, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout,
+                                   stderr=stderr)
+        guard = threading.Timer(COMMAND_GUARD, process.kill)
+        guard.start()
+        try:
+            status = process.wait()
+        finally:
+            guard.cancel()
+        if status < 0:
+            raise SessionError(f"{' '.join(command)} was ended by signal {-status}")
+        return status
+
     def _quiet(self, command):
         # Output to /dev/null: what wineboot starts lives on and would hold
         # a pipe open.
-        done = subprocess.run(
-            command, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, timeout=COMMAND_GUARD)
-        if done.returncode != 0:
-            raise SessionError(f"{' '.join(command)} failed with status {done.returncode}")
+        status = self._call(command, subprocess.DEVNULL, subprocess.DEVNULL)
+        if status != 0:
+            raise SessionError(f"{' '.join(command)} failed with status {status}")
 
     def __enter__(self):
         return self
@@ -158,12 +172,10 @@ class WineSession:
         directory; gives (status, stdout bytes, stderr text)."""
         args = [a.decode("latin-1") if isinstance(a, bytes) else a for a in args]
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            done = subprocess.run(
-                [self.loader, exe] + args, env=self.env, cwd=cwd or self.test_dir,
-                stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=COMMAND_GUARD)
+            status = self._call([self.loader, exe] + args, out, err, cwd or self.test_dir)
             out.seek(0)
             err.seek(0)
-            return done.returncode, out.read(), err.read().decode(errors="replace")
+            return status, out.read(), err.read().decode(errors="replace")
 
     def bootmove(self, *args, cwd=None):
         status, out, _ = self.run(self.exe, args, cwd)
