@@ -244,6 +244,7 @@ def main(suite):
     exits 0 (all passed), 1 (a failure or a broken setup) or 77 (skipped)."""
 
     def interrupted(signum, _frame):
+        print(f"interrupted by signal {signum}: stopping Wine", file=sys.stderr)
         raise SystemExit(128 + signum)
 
     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
