@@ -7,7 +7,7 @@ namespace {
 
 constexpr std::uint32_t ERROR_FILE_NOT_FOUND_CODE = 2;
 constexpr std::uint32_t ERROR_MORE_DATA_CODE = 234;
-constexpr std::uint32_t ERROR_ACCESS_DENIED_CODE = 5;
+constexpr std::uint32_t ERROR_PATH_NOT_FOUND_CODE = 3;
 constexpr RegistryKey MEMORY_KEY = 0x5eed;
 constexpr SearchHandle MEMORY_SEARCH = 0x5ea7;
 
@@ -118,8 +118,14 @@ int move_file_ex(void* context, const char* source, const char* target, std::uin
         state->last_error = code;
         return 0;
     }
+    // As Wine does: an empty target is no path, and a value of another type
+    // is refused without an error code of its own.
+    if (target != nullptr && *target == '\0') {
+        state->last_error = ERROR_PATH_NOT_FOUND_CODE;
+        return 0;
+    }
     if (!memory_record_move(state, source, target, flags)) {
-        state->last_error = ERROR_ACCESS_DENIED_CODE;
+        state->last_error = 0;
         return 0;
     }
     return 1;
@@ -153,6 +159,7 @@ struct SystemText {
 
 // Texts as Wine gives them, with their line endings.
 const SystemText SYSTEM_TEXTS[] = {
+    {0, "Success.\r\n"},
     {2, "File not found.\r\n"},
     {3, "Path not found.\r\n"},
     {5, "Access denied.\r\n"},
