@@ -3,6 +3,7 @@
 // stdout in binary mode so that what is printed is exactly what was read.
 //
 //   regfixture set TYPE HEX        stores the value with that type and bytes ("-" for none)
+//   regfixture load TYPE FILE      the same with the bytes of a file
 //   regfixture get                 prints "TYPE:HEX" or "absent"
 //   regfixture delete              removes the value (absent is fine)
 //   regfixture move SRC DST|- FLAGS  a real MoveFileExA; "-" for a delete
@@ -11,6 +12,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +30,9 @@ int fail(const char* what, unsigned long code) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: regfixture set TYPE HEX | get | delete | move SRC DST|- FLAGS | errtext CODE\n");
+    std::fprintf(
+        stderr,
+        "usage: regfixture set TYPE HEX | load TYPE FILE | get | delete | move SRC DST|- FLAGS | errtext CODE\n");
     return 2;
 }
 
@@ -54,10 +58,7 @@ int with_key(REGSAM access, HKEY* key) {
     return status == ERROR_SUCCESS ? 0 : fail("RegOpenKeyExA", static_cast<unsigned long>(status));
 }
 
-int set_value(const char* type_text, const char* hex) {
-    unsigned long type = 0;
-    std::vector<unsigned char> bytes;
-    if (!parse_number(type_text, &type) || !parse_hex(hex, &bytes)) return usage();
+int store_value(unsigned long type, const std::vector<unsigned char>& bytes) {
     // For the string types RegSetValueExA also stores the byte after the
     // data when the data's last byte is not NUL and that byte is NUL; a
     // non-NUL byte there keeps the stored bytes exactly as given.
@@ -69,6 +70,27 @@ int set_value(const char* type_text, const char* hex) {
         RegSetValueExA(key, VALUE_NAME, 0, static_cast<DWORD>(type), buffer.data(), static_cast<DWORD>(bytes.size()));
     RegCloseKey(key);
     return status == ERROR_SUCCESS ? 0 : fail("RegSetValueExA", static_cast<unsigned long>(status));
+}
+
+int set_value(const char* type_text, const char* hex) {
+    unsigned long type = 0;
+    std::vector<unsigned char> bytes;
+    if (!parse_number(type_text, &type) || !parse_hex(hex, &bytes)) return usage();
+    return store_value(type, bytes);
+}
+
+// For values too large for a command line: the bytes come from a file.
+int load_value(const char* type_text, const char* path) {
+    unsigned long type = 0;
+    if (!parse_number(type_text, &type)) return usage();
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return fail("fopen", static_cast<unsigned long>(errno));
+    std::vector<unsigned char> bytes;
+    unsigned char chunk[65536];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    std::fclose(file);
+    return store_value(type, bytes);
 }
 
 int get_value() {
@@ -127,6 +149,8 @@ int main(int argc, char** argv) {
     int status = 0;
     if (command == "set" && argc == 4) {
         status = set_value(argv[2], argv[3]);
+    } else if (command == "load" && argc == 4) {
+        status = load_value(argv[2], argv[3]);
     } else if (command == "get" && argc == 2) {
         status = get_value();
     } else if (command == "delete" && argc == 2) {
