@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Prints the figures: listing and cancelling in-process beside their floor
+# (Google Benchmark), then the whole program under Wine beside reg.exe, and the
+# peak memory of a cancel. Usage: bench.sh [x64|x86]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+arch=${1:-x64}
+bash scripts/install-deps.sh
+for preset in bench "windows-$arch"; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >/dev/null
+done
+
+echo "== in-process, through the in-memory platform, output to /dev/null"
+build/bench/bootmove_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+  --benchmark_format=json 2>/dev/null | python3 -c '
+import json, sys
+rows = {}
+for b in json.load(sys.stdin)["benchmarks"]:
+    if b.get("aggregate_name") != "median":
+        continue
+    name, size = b["run_name"].split("/")
+    rows.setdefault(int(size), {})[name] = b
+print("| operations | value bytes | floor | /l | /l vs floor | /c of the last | peak heap of /c |")
+print("|---:|---:|---:|---:|---:|---:|---:|")
+for size in sorted(rows):
+    r = rows[size]
+    floor, listing, cancel = (r[k]["real_time"] for k in ("BM_Floor", "BM_List", "BM_CancelLast"))
+    value = r["BM_CancelLast"]["value_bytes"]
+    peak = r["BM_CancelLast"]["peak_heap_bytes"]
+    print(f"| {size:,} | {value:,.0f} | {floor:,.0f} us | {listing:,.0f} us | {listing / floor:.2f}x"
+          f" | {cancel:,.0f} us | {peak:,.0f} B ({peak / value:.2f}x) |")
+'
+echo
+echo "== under Wine, whole process"
+python3 tests/bench/wine_bench.py "build/windows-$arch/bootmove.exe" "build/windows-$arch/regfixture.exe" 7
+echo
+echo "== size"
+for exe in build/windows-*/bootmove.exe; do echo "$exe: $(stat -c %s "$exe") bytes"; done
