@@ -35,10 +35,7 @@ int read_pending_value(const Platform& platform, std::uint32_t access, FILE* out
     const RegistryAccess& registry = platform.registry;
     RegistryKey key = 0;
     std::uint32_t status = registry.open_key(registry.context, PENDING_KEY_PATH, access, &key);
-    if (status != ERROR_CODE_SUCCESS) {
-        std::fprintf(out, "error: %s\n", system_error_text(status));
-        return 1;
-    }
+    if (status != ERROR_CODE_SUCCESS) return report_failure(platform, status, out, value);
     value->key = key;
 
     std::uint32_t size = 0;

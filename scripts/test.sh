@@ -11,7 +11,9 @@ bash scripts/install-deps.sh
 # whatever is still running there when this script ends is stopped.
 export BOOTMOVE_WINE_ROOT
 BOOTMOVE_WINE_ROOT=$(mktemp -d /tmp/bootmove-wine.XXXXXX)
-trap 'bash scripts/stop-wine.sh "$BOOTMOVE_WINE_ROOT"; rm -rf "$BOOTMOVE_WINE_ROOT"' EXIT
+# Each suite's counts, for the closing line.
+log=$(mktemp)
+trap 'bash scripts/stop-wine.sh "$BOOTMOVE_WINE_ROOT"; rm -rf "$BOOTMOVE_WINE_ROOT" "$log"' EXIT
 trap 'exit 130' INT TERM
 
 for preset in windows-x86 windows-x64 host asan fuzz; do
@@ -19,10 +21,6 @@ for preset in windows-x86 windows-x64 host asan fuzz; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
-
-# Each suite's counts, for the closing line.
-log=$(mktemp)
-trap 'bash scripts/stop-wine.sh "$BOOTMOVE_WINE_ROOT"; rm -rf "$BOOTMOVE_WINE_ROOT" "$log"' EXIT
 
 echo "== tests: unit and Wine end to end"
 ctest --preset host | tee -a "$log"
