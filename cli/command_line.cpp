@@ -1,7 +1,5 @@
 #include "cli/command_line.h"
 
-#include <cstring>
-
 #include "cli/schedule.h"
 #include "pending/cancel_pending.h"
 #include "pending/list_pending.h"
@@ -9,43 +7,50 @@
 
 namespace {
 
-bool is_command(const char* argument, const char* command) {
-    return names_match(argument, std::strlen(argument), command, std::strlen(command));
+bool is_command(const char16_t* argument, const char16_t* command) {
+    return names_match(argument, name_length(argument), command, name_length(command));
+}
+
+int run_command(const Platform& platform, int argc, const char16_t* const* argv) {
+    const char16_t* program = argc > 0 && argv[0] != nullptr ? argv[0] : u"";
+    if (argc < 2) {
+        print_text(platform, "must supply an argument\n");
+        return show_usage(platform, program);
+    }
+    const char16_t* command = argv[1];
+    if (is_command(command, u"/l")) {
+        if (argc != 2) return show_usage(platform, program);
+        return list_pending_operations(platform);
+    }
+    if (is_command(command, u"/d")) {
+        if (argc != 3) return show_usage(platform, program);
+        return schedule_operation(platform, argv[2], nullptr);
+    }
+    if (is_command(command, u"/c")) {
+        if (argc < 3) return show_usage(platform, program);
+        return cancel_pending_operation(platform, argv[2], argc > 3 ? argv[3] : nullptr);
+    }
+    if (argc != 3) return show_usage(platform, program);
+    return schedule_operation(platform, argv[1], argv[2]);
 }
 
 }  // namespace
 
-int show_usage(const char* program, FILE* out) {
-    std::fprintf(out,
-                 "Usage: %s [ /d /l /c ] [source file] [target file]\n"
-                 "Schedule or edit file operations on next system boot\n"
-                 "\t<source file> <target file> move file on next reboot\n"
-                 "\t/d <file> delete file on next reboot\n"
-                 "\t/l list pending operations on next reboot\n"
-                 "\t/c <source file> [<target file>] cancel first matching pending operation\n",
-                 program);
+int show_usage(const Platform& platform, const char16_t* program) {
+    print_text(platform, "Usage: ");
+    print_name(platform, program, name_length(program));
+    print_text(platform,
+               " [ /d /l /c ] [source file] [target file]\n"
+               "Schedule or edit file operations on next system boot\n"
+               "\t<source file> <target file> move file on next reboot\n"
+               "\t/d <file> delete file on next reboot\n"
+               "\t/l list pending operations on next reboot\n"
+               "\t/c <source file> [<target file>] cancel first matching pending operation\n");
     return 1;
 }
 
-int run_command_line(const Platform& platform, int argc, const char* const* argv, FILE* out) {
-    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
-    if (argc < 2) {
-        std::fprintf(out, "must supply an argument\n");
-        return show_usage(program, out);
-    }
-    const char* command = argv[1];
-    if (is_command(command, "/l")) {
-        if (argc != 2) return show_usage(program, out);
-        return list_pending_operations(platform, out);
-    }
-    if (is_command(command, "/d")) {
-        if (argc != 3) return show_usage(program, out);
-        return schedule_operation(platform, argv[2], nullptr, out);
-    }
-    if (is_command(command, "/c")) {
-        if (argc < 3) return show_usage(program, out);
-        return cancel_pending_operation(platform, argv[2], argc > 3 ? argv[3] : nullptr, out);
-    }
-    if (argc != 3) return show_usage(program, out);
-    return schedule_operation(platform, argv[1], argv[2], out);
+int run_command_line(const Platform& platform, int argc, const char16_t* const* argv) {
+    int status = run_command(platform, argc, argv);
+    if (!platform.output.flush(platform.output.context)) status = 1;
+    return status;
 }

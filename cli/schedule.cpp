@@ -1,31 +1,59 @@
 #include "cli/schedule.h"
 
-#include <cstring>
+#include "pending/pending_value.h"
 
-int schedule_operation(const Platform& platform, const char* source, const char* target, FILE* out) {
-    if (std::strlen(source) >= MAX_NAME_LENGTH || (target != nullptr && std::strlen(target) >= MAX_NAME_LENGTH)) {
-        std::fprintf(out, "error: file names must be less than %d characters long\n",
-                     static_cast<int>(MAX_NAME_LENGTH));
+namespace {
+
+void print_whole_name(const Platform& platform, const char16_t* name) { print_name(platform, name, name_length(name)); }
+
+// Whether anything matches the name, searched as the restart will see the
+// file system.
+bool source_exists(const FileSystemAccess& files, const char16_t* source) {
+    RedirectionToken redirection = files.disable_redirection(files.context);
+    SearchHandle search = files.find_first_file(files.context, source);
+    if (search != INVALID_SEARCH_HANDLE) files.find_close(files.context, search);
+    files.revert_redirection(files.context, redirection);
+    return search != INVALID_SEARCH_HANDLE;
+}
+
+}  // namespace
+
+int schedule_operation(const Platform& platform, const char16_t* source, const char16_t* target) {
+    if (name_length(source) >= MAX_NAME_LENGTH || (target != nullptr && name_length(target) >= MAX_NAME_LENGTH)) {
+        print_text(platform, "error: file names must be less than 260 characters long\n");
         return 1;
     }
 
     // The search only proves that something matches the name; what it found
     // is not used, and the name goes to the platform as typed.
     const FileSystemAccess& files = platform.files;
-    SearchHandle search = files.find_first_file(files.context, source);
-    if (search == INVALID_SEARCH_HANDLE) {
-        std::fprintf(out, "error: file %s does not exist, can't copy non-existant file\n", source);
+    if (!source_exists(files, source)) {
+        print_text(platform, "error: file ");
+        print_whole_name(platform, source);
+        print_text(platform, " does not exist, can't copy non-existant file\n");
         return 1;
     }
-    files.find_close(files.context, search);
 
     if (target != nullptr) {
-        std::fprintf(out, "Moving %s to %s at next reboot\n", source, target);
+        print_text(platform, "Moving ");
+        print_whole_name(platform, source);
+        print_text(platform, " to ");
+        print_whole_name(platform, target);
+        print_text(platform, " at next reboot\n");
     } else {
-        std::fprintf(out, "Deleting %s next reboot\n", source);
+        print_text(platform, "Deleting ");
+        print_whole_name(platform, source);
+        print_text(platform, " next reboot\n");
     }
     if (files.move_file_ex(files.context, source, target, MOVE_REPLACE_EXISTING | MOVE_DELAY_UNTIL_REBOOT) == 0) {
-        std::fprintf(out, "error: %s\n", system_error_text(files.get_last_error(files.context)));
+        std::uint32_t code = files.get_last_error(files.context);
+        if (code == ERROR_CODE_SUCCESS) {
+            // Refused without a code of its own: its text would be "Success."
+            // or whatever an earlier call left behind.
+            print_text(platform, "error: the system refused to record the operation and gave no reason\n");
+        } else {
+            print_system_error(platform, code);
+        }
         return 1;
     }
     return 0;

@@ -6,59 +6,159 @@
 
 namespace {
 
-bool name_is(const PendingValue& value, StoredName stored, const char* wanted) {
-    return names_match(reinterpret_cast<const char*>(value.data + stored.start), stored.length, wanted,
-                       std::strlen(wanted));
+// How often the search is made again when the value changed between the
+// read it was made on and the read just before the write.
+constexpr int CANCEL_TRIES = 8;
+
+const char NO_MATCH_TEXT[] = "Could not fild a matching a pending file operation\n";
+const char CHANGING_TEXT[] = "error: the pending operations kept changing while they were read; nothing was changed\n";
+
+struct Wanted {
+    const char16_t* source;
+    std::size_t source_length;
+    const char16_t* target;  // null: any target
+    std::size_t target_length;
+};
+
+// Where the first matching operation is: in which value, and its bounds.
+struct Found {
+    std::size_t which;
+    Operation operation;
+};
+
+bool name_is(const PendingValue& value, StoredName stored, const char16_t* wanted, std::size_t length) {
+    return names_match(value.units + stored.start, stored.length, wanted, length);
 }
 
-bool find_operation(const PendingValue& value, const char* source, const char* target, Operation* match) {
+bool find_operation(const PendingValue& value, const Wanted& wanted, Operation* match) {
     OperationCursor cursor = 0;
     Operation operation;
     while (next_operation(value, &cursor, &operation)) {
-        if (operation.kind == OperationKind::orphaned_target) continue;
-        if (!name_is(value, operation.source, source)) continue;
-        if (target != nullptr && !name_is(value, operation.target, target)) continue;
+        if (!name_is(value, operation.source, wanted.source, wanted.source_length)) continue;
+        if (wanted.target != nullptr && !name_is(value, operation.target, wanted.target, wanted.target_length)) {
+            continue;
+        }
         *match = operation;
         return true;
     }
     return false;
 }
 
+// FNV-1a over the type and the bytes: tells whether a value read again is
+// still the one the search was made on.
+std::uint64_t fingerprint(const PendingValue& value) {
+    std::uint64_t hash = 0xcbf29ce484222325ull ^ value.type;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(value.units);
+    for (std::uint32_t i = 0; i < value.size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
+    return hash;
+}
+
+// Looks in each value in turn. Gives 0 with `*found` filled in when one
+// holds a match, 0 with `*matched` false when none does, or the code of a
+// failed read (ERROR_CODE_FILE_NOT_FOUND when no value exists at all).
+std::uint32_t search_values(const Platform& platform, RegistryKey key, const Wanted& wanted, bool* matched,
+                            Found* found, std::uint64_t* seen, std::uint32_t* seen_size) {
+    *matched = false;
+    bool any = false;
+    for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
+        PendingValue value;
+        std::uint32_t status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &value);
+        if (status == ERROR_CODE_FILE_NOT_FOUND) continue;
+        if (status != ERROR_CODE_SUCCESS) return status;
+        any = true;
+        *matched = find_operation(value, wanted, &found->operation);
+        if (*matched) {
+            found->which = which;
+            *seen = fingerprint(value);
+            *seen_size = value.size;
+        }
+        release_pending_value(platform, &value);
+        if (*matched) return ERROR_CODE_SUCCESS;
+    }
+    return any ? ERROR_CODE_SUCCESS : ERROR_CODE_FILE_NOT_FOUND;
+}
+
+// Cuts the operation out of the data in place and gives the new size. When
+// the cut reaches the end of the data, the list gets its closing empty
+// string again: the restart ignores data that does not end in two NULs, and
+// the system's own append takes the last unit for that closing NUL.
+std::uint32_t cut_operation(PendingValue* value, const Operation& operation) {
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(value->units);
+    std::uint32_t begin = operation.begin * 2;
+    std::uint32_t end = operation.end * 2;
+    std::memmove(bytes + begin, bytes + end, value->size - end);
+    std::uint32_t size = value->size - (end - begin);
+    if (operation.end == unit_count(*value)) {
+        std::memmove(bytes + begin + 2, bytes + begin, size - begin);  // the odd byte, if any
+        bytes[begin] = 0;
+        bytes[begin + 1] = 0;
+        size += 2;
+    }
+    // Never a NUL unit just past the data: for the string types the registry
+    // would store it too, taking it for a forgotten terminator.
+    bytes[size] = 0xFF;
+    bytes[size + 1] = 0xFF;
+    return size;
+}
+
+int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
+    for (int attempt = 0; attempt < CANCEL_TRIES; ++attempt) {
+        bool matched = false;
+        Found found{};
+        std::uint64_t seen = 0;
+        std::uint32_t seen_size = 0;
+        std::uint32_t status = search_values(platform, key, wanted, &matched, &found, &seen, &seen_size);
+        if (status != ERROR_CODE_SUCCESS) {
+            print_system_error(platform, status);
+            return 1;
+        }
+        if (!matched) {
+            print_text(platform, NO_MATCH_TEXT);
+            return 1;
+        }
+
+        // Read again just before writing, so that nothing another program
+        // changed meanwhile is undone; if anything changed, search again.
+        PendingValue value;
+        status = read_pending_value(platform, key, PENDING_VALUE_NAMES[found.which], &value);
+        if (status == ERROR_CODE_FILE_NOT_FOUND) continue;
+        if (status != ERROR_CODE_SUCCESS) {
+            print_system_error(platform, status);
+            return 1;
+        }
+        Operation now;
+        bool same = value.size == seen_size && fingerprint(value) == seen && find_operation(value, wanted, &now) &&
+                    now.begin == found.operation.begin && now.end == found.operation.end;
+        if (!same) {
+            release_pending_value(platform, &value);
+            continue;
+        }
+        std::uint32_t size = cut_operation(&value, now);
+        const RegistryAccess& registry = platform.registry;
+        status = registry.set_value(registry.context, key, PENDING_VALUE_NAMES[found.which], value.type,
+                                    reinterpret_cast<const unsigned char*>(value.units), size);
+        release_pending_value(platform, &value);
+        if (status != ERROR_CODE_SUCCESS) {
+            print_system_error(platform, status);
+            return 1;
+        }
+        return 0;
+    }
+    print_text(platform, CHANGING_TEXT);
+    return 1;
+}
+
 }  // namespace
 
-int cancel_pending_operation(const Platform& platform, const char* source, const char* target, FILE* out) {
-    PendingValue value;
-    if (read_pending_value(platform, ACCESS_KEY_READ_WRITE, out, &value) != 0) return 1;
-
-    Operation match;
-    if (!find_operation(value, source, target, &match)) {
-        std::fprintf(out, "Could not fild a matching a pending file operation\n");
-        release_pending_value(platform, &value);
+int cancel_pending_operation(const Platform& platform, const char16_t* source, const char16_t* target) {
+    RegistryKey key = 0;
+    std::uint32_t status = open_pending_key(platform, ACCESS_KEY_READ_WRITE, &key);
+    if (status != ERROR_CODE_SUCCESS) {
+        print_system_error(platform, status);
         return 1;
     }
-
-    std::uint32_t removed = match.end - match.begin;
-    std::uint32_t new_size = value.size - removed;
-    // One byte beyond the new data, never NUL: for the string types the
-    // registry also stores the byte after the given data when the data does
-    // not end in NUL and that byte is NUL.
-    unsigned char* rewritten =
-        static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, std::size_t(new_size) + 1));
-    if (rewritten == nullptr) {
-        std::fprintf(out, "error: %s\n", system_error_text(ERROR_CODE_NOT_ENOUGH_MEMORY));
-        release_pending_value(platform, &value);
-        return 1;
-    }
-    std::memcpy(rewritten, value.data, match.begin);
-    std::memcpy(rewritten + match.begin, value.data + match.end, value.size - match.end);
-    rewritten[new_size] = 0xFF;
-
-    const RegistryAccess& registry = platform.registry;
-    std::uint32_t status =
-        registry.set_value(registry.context, value.key, PENDING_VALUE_NAME, value.type, rewritten, new_size);
-    if (status != ERROR_CODE_SUCCESS) std::fprintf(out, "error: %s\n", system_error_text(status));
-
-    platform.heap.release(platform.heap.context, rewritten);
-    release_pending_value(platform, &value);
-    return status == ERROR_CODE_SUCCESS ? 0 : 1;
+    Wanted wanted{source, name_length(source), target, target != nullptr ? name_length(target) : 0};
+    int result = cancel_in(platform, key, wanted);
+    platform.registry.close_key(platform.registry.context, key);
+    return result;
 }

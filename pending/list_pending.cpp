@@ -4,42 +4,54 @@
 
 namespace {
 
-// Names are written by length, never as a format: a name may hold '%', and
-// the last string may run to the end of the data without a NUL.
-void put_name(const PendingValue& value, StoredName name, FILE* out) {
-    std::fwrite(value.data + name.start, 1, name.length, out);
+void print_stored(const Platform& platform, const PendingValue& value, StoredName name) {
+    print_name(platform, value.units + name.start, name.length);
+}
+
+void list_value(const Platform& platform, const PendingValue& value) {
+    OperationCursor cursor = 0;
+    Operation operation;
+    while (next_operation(value, &cursor, &operation)) {
+        print_text(platform, "File ");
+        print_stored(platform, value, operation.source);
+        if (operation.kind == OperationKind::delete_file) {
+            print_text(platform, " -> (delete)\n");
+        } else {
+            print_text(platform, " -> ");
+            print_stored(platform, value, operation.target);
+            print_text(platform, "\n");
+        }
+    }
 }
 
 }  // namespace
 
-int list_pending_operations(const Platform& platform, FILE* out) {
-    PendingValue value;
-    if (read_pending_value(platform, ACCESS_KEY_READ, out, &value) != 0) return 1;
-
-    OperationCursor cursor = 0;
-    Operation operation;
-    while (next_operation(value, &cursor, &operation)) {
-        switch (operation.kind) {
-            case OperationKind::orphaned_target:
-                std::fputs(" -> ", out);
-                put_name(value, operation.source, out);
-                std::fputs("\n", out);
-                break;
-            case OperationKind::delete_file:
-                std::fputs("File ", out);
-                put_name(value, operation.source, out);
-                std::fputs(" -> (delete)\n", out);
-                break;
-            case OperationKind::move:
-                std::fputs("File ", out);
-                put_name(value, operation.source, out);
-                std::fputs(" -> ", out);
-                put_name(value, operation.target, out);
-                std::fputs("\n", out);
-                break;
-        }
+int list_pending_operations(const Platform& platform) {
+    RegistryKey key = 0;
+    std::uint32_t status = open_pending_key(platform, ACCESS_KEY_READ, &key);
+    if (status != ERROR_CODE_SUCCESS) {
+        print_system_error(platform, status);
+        return 1;
     }
 
-    release_pending_value(platform, &value);
+    // Each value is read and walked on its own. A missing value is nothing
+    // to list, unless neither exists.
+    bool listed = false;
+    for (const char16_t* name : PENDING_VALUE_NAMES) {
+        PendingValue value;
+        status = read_pending_value(platform, key, name, &value);
+        if (status == ERROR_CODE_FILE_NOT_FOUND) continue;
+        if (status != ERROR_CODE_SUCCESS) break;
+        list_value(platform, value);
+        release_pending_value(platform, &value);
+        listed = true;
+    }
+    platform.registry.close_key(platform.registry.context, key);
+
+    if (status == ERROR_CODE_FILE_NOT_FOUND && listed) status = ERROR_CODE_SUCCESS;
+    if (status != ERROR_CODE_SUCCESS) {
+        print_system_error(platform, status);
+        return 1;
+    }
     return 0;
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdio>
-
 #include "platform/platform.h"
 
-// "/l": prints one line per pending operation. Gives the exit status.
-int list_pending_operations(const Platform& platform, FILE* out);
+// "/l": prints one line per pending operation, those of the first value and
+// then those of the second. Gives the exit status.
+int list_pending_operations(const Platform& platform);

@@ -1,117 +1,115 @@
 #include "pending/pending_value.h"
 
-#include <cstring>
+#include <string>
 
 namespace {
 
-int report_failure(const Platform& platform, std::uint32_t code, FILE* out, PendingValue* value) {
-    std::fprintf(out, "error: %s\n", system_error_text(code));
-    release_pending_value(platform, value);
-    return 1;
-}
-
 // The end of the string at `cursor`: its NUL, or the data's end.
 OperationCursor string_end(const PendingValue& value, OperationCursor cursor) {
-    if (cursor >= value.size) return value.size;
-    const void* nul = std::memchr(value.data + cursor, 0, value.size - cursor);
-    return nul == nullptr ? value.size
-                          : static_cast<OperationCursor>(static_cast<const unsigned char*>(nul) - value.data);
+    OperationCursor units = unit_count(value);
+    if (cursor >= units) return units;
+    const char16_t* nul = std::char_traits<char16_t>::find(value.units + cursor, units - cursor, u'\0');
+    return nul == nullptr ? units : static_cast<OperationCursor>(nul - value.units);
 }
 
-// The name of the string from `cursor` to `end`: less the NT prefix.
-StoredName name_of(const PendingValue& value, OperationCursor cursor, OperationCursor end) {
-    OperationCursor name_start = strip_nt_prefix(value, cursor);
-    return {name_start, end - name_start};
-}
-
-bool at_list_end(const PendingValue& value, OperationCursor cursor) {
-    return cursor >= value.size || value.data[cursor] == '\0';
-}
+StoredName name_between(OperationCursor start, OperationCursor end) { return {start, end - start}; }
 
 }  // namespace
 
-int read_pending_value(const Platform& platform, std::uint32_t access, FILE* out, PendingValue* value) {
+std::uint32_t open_pending_key(const Platform& platform, std::uint32_t access, RegistryKey* key) {
+    *key = 0;
+    return platform.registry.open_key(platform.registry.context, PENDING_KEY_PATH, access, key);
+}
+
+std::uint32_t read_pending_value(const Platform& platform, RegistryKey key, const char16_t* name, PendingValue* value) {
     *value = PendingValue{};
     const RegistryAccess& registry = platform.registry;
-    RegistryKey key = 0;
-    std::uint32_t status = registry.open_key(registry.context, PENDING_KEY_PATH, access, &key);
-    if (status != ERROR_CODE_SUCCESS) return report_failure(platform, status, out, value);
-    value->key = key;
+    for (int attempt = 1;; ++attempt) {
+        std::uint32_t type = 0;
+        std::uint32_t size = 0;
+        std::uint32_t status = registry.query_value(registry.context, key, name, &type, nullptr, &size);
+        if (status != ERROR_CODE_SUCCESS) return status;
+        if (size > 0xFFFFFFF0u) return ERROR_CODE_NOT_ENOUGH_MEMORY;
 
-    std::uint32_t size = 0;
-    status = registry.query_value(registry.context, key, PENDING_VALUE_NAME, &value->type, nullptr, &size);
-    if (status != ERROR_CODE_SUCCESS) return report_failure(platform, status, out, value);
+        // Whole units for the data and its odd byte, and two bytes beyond
+        // them that a rewrite uses as a guard.
+        std::size_t units = std::size_t(size) / 2 + 2;
+        char16_t* buffer = static_cast<char16_t*>(platform.heap.allocate(platform.heap.context, units * 2));
+        if (buffer == nullptr) return ERROR_CODE_NOT_ENOUGH_MEMORY;
 
-    // An empty value still gets a buffer of its own, so that null only ever
-    // means that the heap refused.
-    value->data = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, size == 0 ? 1 : size));
-    if (value->data == nullptr) return report_failure(platform, ERROR_CODE_NOT_ENOUGH_MEMORY, out, value);
-
-    std::uint32_t stored = size;
-    status = registry.query_value(registry.context, key, PENDING_VALUE_NAME, &value->type, value->data, &stored);
-    if (status != ERROR_CODE_SUCCESS) return report_failure(platform, status, out, value);
-    value->size = stored < size ? stored : size;
-    return 0;
+        std::uint32_t stored = size;
+        status =
+            registry.query_value(registry.context, key, name, &type, reinterpret_cast<unsigned char*>(buffer), &stored);
+        if (status == ERROR_CODE_SUCCESS) {
+            *value = PendingValue{type, stored < size ? stored : size, buffer};
+            return ERROR_CODE_SUCCESS;
+        }
+        platform.heap.release(platform.heap.context, buffer);
+        // Another program added to the value between the two queries.
+        if (status != ERROR_CODE_MORE_DATA || attempt == PENDING_READ_TRIES) return status;
+    }
 }
 
 void release_pending_value(const Platform& platform, PendingValue* value) {
-    if (value->data != nullptr) platform.heap.release(platform.heap.context, value->data);
-    if (value->key != 0) platform.registry.close_key(platform.registry.context, value->key);
+    if (value->units != nullptr) platform.heap.release(platform.heap.context, value->units);
     *value = PendingValue{};
 }
 
 OperationCursor strip_nt_prefix(const PendingValue& value, OperationCursor cursor) {
-    static const char prefix[] = "\\??\\";
+    static const char16_t prefix[] = u"\\??\\";
+    OperationCursor units = unit_count(value);
     for (OperationCursor i = 0; i < 4; ++i) {
-        if (cursor + i >= value.size || value.data[cursor + i] != static_cast<unsigned char>(prefix[i])) {
-            return cursor;
-        }
+        if (cursor + i >= units || value.units[cursor + i] != prefix[i]) return cursor;
     }
     return cursor + 4;
 }
 
 OperationCursor next_string(const PendingValue& value, OperationCursor cursor) {
     OperationCursor end = string_end(value, cursor);
-    return end < value.size ? end + 1 : value.size;
+    return end < unit_count(value) ? end + 1 : unit_count(value);
 }
 
 bool next_operation(const PendingValue& value, OperationCursor* cursor, Operation* operation) {
+    OperationCursor units = unit_count(value);
     OperationCursor begin = *cursor;
-    if (at_list_end(value, begin)) return false;
+    if (begin >= units || value.units[begin] == u'\0') return false;
 
+    // The source is whatever string stands where a source begins, a '!'
+    // included: only its prefix is dropped.
     Operation found{};
+    found.kind = OperationKind::delete_file;
     found.begin = begin;
-    OperationCursor end = string_end(value, begin);
-    OperationCursor after = end < value.size ? end + 1 : value.size;
-    if (value.data[begin] == '!') {
-        found.kind = OperationKind::orphaned_target;
-        found.source = name_of(value, begin + 1, end);
-        found.end = after;
-    } else if (at_list_end(value, after)) {
-        // An empty target string, or none inside the data: a delete.
-        found.kind = OperationKind::delete_file;
-        found.source = name_of(value, begin, end);
-        found.end = after < value.size ? after + 1 : value.size;
-    } else {
-        found.kind = OperationKind::move;
-        found.source = name_of(value, begin, end);
-        OperationCursor target_end = string_end(value, after);
-        found.target = name_of(value, value.data[after] == '!' ? after + 1 : after, target_end);
-        found.end = target_end < value.size ? target_end + 1 : value.size;
+    OperationCursor source_end = string_end(value, begin);
+    found.source = name_between(strip_nt_prefix(value, begin), source_end);
+    found.end = next_string(value, begin);
+    if (found.end < units) {
+        // The next string is the target, whatever it holds. Without a name
+        // after the marker and the prefix the restart deletes the source.
+        OperationCursor target = found.end;
+        OperationCursor target_end = string_end(value, target);
+        if (target < target_end && value.units[target] == u'!') ++target;
+        target = strip_nt_prefix(value, target);
+        if (target < target_end) {
+            found.kind = OperationKind::move;
+            found.target = name_between(target, target_end);
+        }
+        found.end = next_string(value, found.end);
     }
     *operation = found;
     *cursor = found.end;
     return true;
 }
 
-bool names_match(const char* left, std::size_t left_length, const char* right, std::size_t right_length) {
+bool names_match(const char16_t* left, std::size_t left_length, const char16_t* right, std::size_t right_length) {
     if (left_length != right_length) return false;
     for (std::size_t i = 0; i < left_length; ++i) {
-        unsigned char a = static_cast<unsigned char>(left[i]);
-        unsigned char b = static_cast<unsigned char>(right[i]);
-        if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+        char16_t a = left[i];
+        char16_t b = right[i];
+        if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
+        if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
         if (a != b) return false;
     }
     return true;
 }
+
+std::size_t name_length(const char16_t* name) { return std::char_traits<char16_t>::length(name); }

@@ -1,36 +1,45 @@
-// The pending-operations value: where it lives, how it is read into memory,
-// and how its strings pair up into operations.
+// The pending-operations values: where they live, how they are read into
+// memory, and how their strings pair up into operations.
 //
-// The data is a run of NUL-terminated 8-bit strings. The operating system
-// stores (source, target) pairs: a source string such as "\??\C:\a.txt", then
-// its target string, which is "!\??\C:\b.txt" for a move that replaces its
-// target, "\??\C:\b.txt" for one that does not, and the empty string for a
-// delete. The list ends at an empty string where a source would begin, or at
-// the end of the data; bytes after that are kept but never interpreted.
+// The data is a run of NUL-terminated UTF-16LE strings, whatever the value's
+// type says: that is how the system reads it at the next start. The strings
+// pair up by position, as the restart takes them: the first string is a
+// source and the second its target, the third a source, and so on. A target
+// is "!\??\C:\b.txt" for a move that replaces what is there, "\??\C:\b.txt"
+// for one that does not, and the empty string for a delete. The list ends at
+// an empty string where a source would begin, or at the end of the data;
+// units after that, and an odd last byte, are kept but never interpreted.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "platform/platform.h"
 
-constexpr const char PENDING_KEY_PATH[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr const char PENDING_VALUE_NAME[] = "PendingFileRenameOperations";
+constexpr char16_t PENDING_KEY_PATH[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+// The restart carries out the operations of the first value, then those of
+// the second.
+constexpr const char16_t* const PENDING_VALUE_NAMES[] = {u"PendingFileRenameOperations",
+                                                         u"PendingFileRenameOperations2"};
+constexpr std::size_t PENDING_VALUE_COUNT = sizeof PENDING_VALUE_NAMES / sizeof PENDING_VALUE_NAMES[0];
 
-// The in-memory copy of the value. `data` holds `size` bytes and belongs to
-// the command that read it; release_pending_value gives back both the buffer
-// and the key.
+// How often a value that grew between its size and its data is read again
+// before the failure is reported.
+constexpr int PENDING_READ_TRIES = 5;
+
+// The in-memory copy of one value. `units` holds its `size` bytes (size / 2
+// units, then the odd byte when the size is odd) and room for two bytes more;
+// it belongs to the command that read it.
 struct PendingValue {
-    RegistryKey key;
     std::uint32_t type;
     std::uint32_t size;
-    unsigned char* data;
+    char16_t* units;
 };
 
-// A position inside PendingValue::data.
+// A position inside the value's data, in units.
 using OperationCursor = std::uint32_t;
 
-// A name as it stands inside the data: `length` bytes from `start`, without
+// A name as it stands inside the data: `length` units from `start`, without
 // the replace marker and the NT prefix.
 struct StoredName {
     OperationCursor start;
@@ -38,30 +47,37 @@ struct StoredName {
 };
 
 enum class OperationKind {
-    move,             // a source string followed by a non-empty target string
-    delete_file,      // a source string followed by an empty string, or by nothing
-    orphaned_target,  // a '!' string where a source string would begin
+    move,         // a source string followed by a non-empty target string
+    delete_file,  // a source string followed by an empty string, or by nothing
 };
 
-// One operation of the walk. `begin` and `end` bound its bytes as stored,
+// One operation of the walk. `begin` and `end` bound its units as stored,
 // both strings and their NULs included.
 struct Operation {
     OperationKind kind;
     OperationCursor begin;
     OperationCursor end;
-    StoredName source;  // for an orphaned target, that target's name
+    StoredName source;
     StoredName target;  // empty unless kind is move
 };
 
-// Opens the key with `access` and reads the value. On failure prints
-// "error: " with the system's text, releases what it took and gives 1;
-// gives 0 on success.
-int read_pending_value(const Platform& platform, std::uint32_t access, FILE* out, PendingValue* value);
+// Opens the key that holds the values with `access`; gives 0 or the
+// system's error code.
+std::uint32_t open_pending_key(const Platform& platform, std::uint32_t access, RegistryKey* key);
+
+// Reads the value `name` of `key`; gives 0 or the system's error code
+// (ERROR_CODE_NOT_ENOUGH_MEMORY when no buffer could be had), and on failure
+// holds nothing. A value that grows while it is read is read again.
+std::uint32_t read_pending_value(const Platform& platform, RegistryKey key, const char16_t* name, PendingValue* value);
 
 void release_pending_value(const Platform& platform, PendingValue* value);
 
-// The position four bytes on when the string at `cursor` begins with exactly
-// "\??\", else `cursor`. Never looks past the string's NUL or the data's end.
+// The number of whole units in the data.
+inline std::uint32_t unit_count(const PendingValue& value) { return value.size / 2; }
+
+// The position four units on when the string at `cursor` begins with
+// exactly "\??\", else `cursor`. Never looks past the string's NUL or the
+// data's end.
 OperationCursor strip_nt_prefix(const PendingValue& value, OperationCursor cursor);
 
 // The position just past the NUL that ends the string at `cursor`, or the
@@ -72,6 +88,9 @@ OperationCursor next_string(const PendingValue& value, OperationCursor cursor);
 // it. Gives false, leaving both alone, when the list has ended.
 bool next_operation(const PendingValue& value, OperationCursor* cursor, Operation* operation);
 
-// Names compare equal when they have the same length and every pair of bytes
-// is equal or is the same letter A to Z in another case.
-bool names_match(const char* left, std::size_t left_length, const char* right, std::size_t right_length);
+// Names compare equal when they have the same length and every pair of
+// units is equal or is the same letter A to Z in another case.
+bool names_match(const char16_t* left, std::size_t left_length, const char16_t* right, std::size_t right_length);
+
+// The length of a NUL-terminated name, in units.
+std::size_t name_length(const char16_t* name);

@@ -5,11 +5,19 @@
 
 namespace {
 
-constexpr std::uint32_t ERROR_FILE_NOT_FOUND_CODE = 2;
-constexpr std::uint32_t ERROR_MORE_DATA_CODE = 234;
 constexpr std::uint32_t ERROR_PATH_NOT_FOUND_CODE = 3;
 constexpr RegistryKey MEMORY_KEY = 0x5eed;
 constexpr SearchHandle MEMORY_SEARCH = 0x5ea7;
+constexpr RedirectionToken MEMORY_REDIRECTION = 0x3264;
+
+const char16_t SYSTEM32[] = u"C:\\Windows\\System32\\";
+const char16_t SYSWOW64[] = u"C:\\Windows\\SysWOW64\\";
+
+// Bytes 80 to 9F of code page 1252; the others are their own units.
+const char16_t CP1252_HIGH[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 MemoryPlatformState* state_of(void* context) { return static_cast<MemoryPlatformState*>(context); }
 
@@ -18,32 +26,53 @@ std::uint32_t enter(MemoryPlatformState* state, const char* call) {
     state->calls.push_back(call);
     int occurrence = 0;
     for (const std::string& earlier : state->calls) occurrence += earlier == call ? 1 : 0;
+    for (const MemoryChange& change : state->changes) {
+        if (change.call == call && change.occurrence == occurrence) {
+            (change.second ? state->second : state->value) = change.value;
+        }
+    }
     for (const MemoryFailure& failure : state->failures) {
         if (failure.call == call && failure.occurrence == occurrence) return failure.code;
     }
     return 0;
 }
 
-char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char16_t fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
-bool pattern_matches(const char* pattern, const char* name) {
-    if (*pattern == '\0') return *name == '\0';
-    if (*pattern == '*')
-        return pattern_matches(pattern + 1, name) || (*name != '\0' && pattern_matches(pattern, name + 1));
-    if (*name == '\0') return false;
-    if (*pattern != '?' && fold(*pattern) != fold(*name)) return false;
+bool pattern_matches(const char16_t* pattern, const char16_t* name) {
+    if (*pattern == u'\0') return *name == u'\0';
+    if (*pattern == u'*')
+        return pattern_matches(pattern + 1, name) || (*name != u'\0' && pattern_matches(pattern, name + 1));
+    if (*name == u'\0') return false;
+    if (*pattern != u'?' && fold(*pattern) != fold(*name)) return false;
     return pattern_matches(pattern + 1, name + 1);
 }
 
-std::string full_name(const MemoryPlatformState& state, const std::string& name) {
-    if (name.size() >= 2 && name[1] == ':') return name;
-    if (!name.empty() && name[0] == '\\') return state.current_directory.substr(0, 2) + name;
-    std::string directory = state.current_directory;
-    if (directory.empty() || directory.back() != '\\') directory += '\\';
+bool starts_with_folded(const std::u16string& text, const char16_t* prefix) {
+    std::size_t length = std::char_traits<char16_t>::length(prefix);
+    if (text.size() < length) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (fold(text[i]) != fold(prefix[i])) return false;
+    }
+    return true;
+}
+
+std::u16string full_name(const MemoryPlatformState& state, const std::u16string& name) {
+    if (name.size() >= 2 && name[1] == u':') return name;
+    if (!name.empty() && name[0] == u'\\') return state.current_directory.substr(0, 2) + name;
+    std::u16string directory = state.current_directory;
+    if (directory.empty() || directory.back() != u'\\') directory += u'\\';
     return directory + name;
 }
 
-std::uint32_t open_key(void* context, const char*, std::uint32_t, RegistryKey* key) {
+MemoryValue* value_named(MemoryPlatformState* state, const char16_t* name) {
+    std::u16string wanted = name;
+    if (wanted == u"PendingFileRenameOperations") return &state->value;
+    if (wanted == u"PendingFileRenameOperations2") return &state->second;
+    return nullptr;
+}
+
+std::uint32_t open_key(void* context, const char16_t*, std::uint32_t, RegistryKey* key) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_OPEN_KEY)) return code;
     *key = MEMORY_KEY;
@@ -51,34 +80,45 @@ std::uint32_t open_key(void* context, const char*, std::uint32_t, RegistryKey* k
     return 0;
 }
 
-std::uint32_t query_value(void* context, RegistryKey, const char*, std::uint32_t* type, unsigned char* data,
+std::uint32_t query_value(void* context, RegistryKey, const char16_t* name, std::uint32_t* type, unsigned char* data,
                           std::uint32_t* size) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, data == nullptr ? CALL_QUERY_SIZE : CALL_QUERY_DATA)) return code;
-    if (!state->value.present) return ERROR_FILE_NOT_FOUND_CODE;
-    std::uint32_t stored = static_cast<std::uint32_t>(state->value.data.size());
-    *type = state->value.type;
+    MemoryValue* value = value_named(state, name);
+    if (value == nullptr || !value->present) return ERROR_CODE_FILE_NOT_FOUND;
+    std::uint32_t stored = static_cast<std::uint32_t>(value->data.size());
+    *type = value->type;
     if (data != nullptr && *size < stored) {
         *size = stored;
-        return ERROR_MORE_DATA_CODE;
+        return ERROR_CODE_MORE_DATA;
     }
-    if (data != nullptr && stored > 0) std::memcpy(data, state->value.data.data(), stored);
+    if (data != nullptr && stored > 0) std::memcpy(data, value->data.data(), stored);
     *size = stored;
     return 0;
 }
 
-std::uint32_t set_value(void* context, RegistryKey, const char*, std::uint32_t type, const unsigned char* data,
+std::uint32_t set_value(void* context, RegistryKey, const char16_t* name, std::uint32_t type, const unsigned char* data,
                         std::uint32_t size) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_SET_VALUE)) return code;
-    // As the real registry does for the string types: when the data does not
-    // end in NUL and the byte after it is NUL, that byte is stored too.
-    bool string_type = type == 1 || type == 2 || type == 7;
-    if (string_type && size > 0 && data[size - 1] != 0 && data[size] == 0) ++size;
-    state->value.present = true;
-    state->value.type = type;
-    state->value.data.assign(data, data + size);
-    state->writes.push_back(state->value.data);
+    // As the registry does for the string types: when the data's last unit
+    // is not NUL and the unit after it is, that unit is stored too. It reads
+    // the unit at size / 2, so two bytes beyond an even size and one beyond
+    // an odd one.
+    bool string_type = type == VALUE_TYPE_SZ || type == VALUE_TYPE_EXPAND_SZ || type == VALUE_TYPE_MULTI_SZ;
+    if (string_type && size >= 2) {
+        std::uint32_t last = (size / 2 - 1) * 2;
+        std::uint32_t after = (size / 2) * 2;
+        bool last_set = data[last] != 0 || data[last + 1] != 0;
+        bool after_nul = data[after] == 0 && data[after + 1] == 0;
+        if (last_set && after_nul) size += 2;
+    }
+    MemoryValue* value = value_named(state, name);
+    if (value == nullptr) return ERROR_CODE_FILE_NOT_FOUND;
+    value->present = true;
+    value->type = type;
+    value->data.assign(data, data + size);
+    state->writes.push_back(value->data);
     return 0;
 }
 
@@ -88,20 +128,36 @@ void close_key(void* context, RegistryKey) {
     --state->open_keys;
 }
 
-SearchHandle find_first_file(void* context, const char* pattern) {
+RedirectionToken disable_redirection(void* context) {
+    MemoryPlatformState* state = state_of(context);
+    enter(state, CALL_DISABLE_REDIRECTION);
+    state->redirection_disabled = true;
+    return MEMORY_REDIRECTION;
+}
+
+void revert_redirection(void* context, RedirectionToken) {
+    MemoryPlatformState* state = state_of(context);
+    enter(state, CALL_REVERT_REDIRECTION);
+    state->redirection_disabled = false;
+}
+
+SearchHandle find_first_file(void* context, const char16_t* pattern) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_FIND_FIRST_FILE)) {
         state->last_error = code;
         return INVALID_SEARCH_HANDLE;
     }
-    std::string wanted = full_name(*state, pattern);
-    for (const std::string& entry : state->entries) {
+    std::u16string wanted = full_name(*state, pattern);
+    if (state->wow64 && !state->redirection_disabled && starts_with_folded(wanted, SYSTEM32)) {
+        wanted = SYSWOW64 + wanted.substr(std::char_traits<char16_t>::length(SYSTEM32));
+    }
+    for (const std::u16string& entry : state->entries) {
         if (pattern_matches(wanted.c_str(), entry.c_str())) {
             ++state->open_searches;
             return MEMORY_SEARCH;
         }
     }
-    state->last_error = ERROR_FILE_NOT_FOUND_CODE;
+    state->last_error = ERROR_CODE_FILE_NOT_FOUND;
     return INVALID_SEARCH_HANDLE;
 }
 
@@ -111,24 +167,23 @@ void find_close(void* context, SearchHandle) {
     --state->open_searches;
 }
 
-int move_file_ex(void* context, const char* source, const char* target, std::uint32_t flags) {
+int move_file_ex(void* context, const char16_t* source, const char16_t* target, std::uint32_t flags) {
     MemoryPlatformState* state = state_of(context);
-    state->moves.push_back(std::string(source) + "|" + (target ? target : "(none)") + "|" + std::to_string(flags));
+    std::string flags_text = std::to_string(flags);
+    state->moves.push_back(std::u16string(source) + u"|" + (target ? target : u"(none)") + u"|" +
+                           std::u16string(flags_text.begin(), flags_text.end()));
+    state->last_error = 0;
     if (std::uint32_t code = enter(state, CALL_MOVE_FILE_EX)) {
         state->last_error = code;
         return 0;
     }
     // As Wine does: an empty target is no path, and a value of another type
     // is refused without an error code of its own.
-    if (target != nullptr && *target == '\0') {
+    if (target != nullptr && *target == u'\0') {
         state->last_error = ERROR_PATH_NOT_FOUND_CODE;
         return 0;
     }
-    if (!memory_record_move(state, source, target, flags)) {
-        state->last_error = 0;
-        return 0;
-    }
-    return 1;
+    return memory_record_move(state, source, target, flags) ? 1 : 0;
 }
 
 std::uint32_t get_last_error(void* context) {
@@ -152,6 +207,30 @@ void release(void* context, void* block) {
     std::free(block);
 }
 
+bool write_console(void* context, const char16_t* units, std::size_t count) {
+    MemoryPlatformState* state = state_of(context);
+    if (state->output_refused) return false;
+    state->console_output.append(units, count);
+    return true;
+}
+
+bool write_file(void* context, const char* bytes, std::size_t count) {
+    MemoryPlatformState* state = state_of(context);
+    if (state->output_refused) return false;
+    state->output.append(bytes, count);
+    return true;
+}
+
+std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes, std::size_t) {
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = code_page_byte(units[i]);
+    return count;
+}
+
+std::size_t decode(void*, const char* bytes, std::size_t count, char16_t* units, std::size_t) {
+    for (std::size_t i = 0; i < count; ++i) units[i] = code_page_unit(static_cast<unsigned char>(bytes[i]));
+    return count;
+}
+
 struct SystemText {
     std::uint32_t code;
     const char* text;
@@ -173,31 +252,51 @@ const SystemText SYSTEM_TEXTS[] = {
 }  // namespace
 
 Platform memory_platform(MemoryPlatformState* state) {
+    start_text_output(state->writer.get(), {state, state->console, write_console, write_file, encode, decode});
     Platform platform{};
     platform.registry = {state, open_key, query_value, set_value, close_key};
-    platform.files = {state, find_first_file, find_close, move_file_ex, get_last_error};
+    platform.files = {state,      disable_redirection, revert_redirection, find_first_file,
+                      find_close, move_file_ex,        get_last_error};
     platform.heap = {state, allocate, release};
+    platform.output = text_output_access(state->writer.get());
     return platform;
 }
 
-bool memory_record_move(MemoryPlatformState* state, const char* source, const char* target, std::uint32_t flags) {
+bool memory_record_move(MemoryPlatformState* state, const char16_t* source, const char16_t* target,
+                        std::uint32_t flags) {
     MemoryValue& value = state->value;
     if (value.present && value.type != VALUE_TYPE_MULTI_SZ) return false;
     if (!value.present) {
         value = MemoryValue{true, VALUE_TYPE_MULTI_SZ, {}};
-    } else if (!value.data.empty()) {
-        value.data.pop_back();  // the closing NUL, put back below
+    } else {
+        // The last unit is taken for the closing NUL, put back below.
+        value.data.resize(value.data.size() >= 2 ? value.data.size() - 2 : 0);
     }
-    std::string added = "\\??\\" + full_name(*state, source);
-    added.push_back('\0');
+    std::u16string added = u"\\??\\" + full_name(*state, source);
+    added.push_back(u'\0');
     if (target != nullptr) {
-        added += (flags & MOVE_REPLACE_EXISTING) ? "!\\??\\" : "\\??\\";
+        added += (flags & MOVE_REPLACE_EXISTING) ? u"!\\??\\" : u"\\??\\";
         added += full_name(*state, target);
     }
-    added.push_back('\0');
-    added.push_back('\0');
-    value.data.insert(value.data.end(), added.begin(), added.end());
+    added.push_back(u'\0');
+    added.push_back(u'\0');
+    for (char16_t unit : added) {
+        value.data.push_back(static_cast<unsigned char>(unit & 0xFF));
+        value.data.push_back(static_cast<unsigned char>(unit >> 8));
+    }
     return true;
+}
+
+char16_t code_page_unit(unsigned char byte) {
+    return byte >= 0x80 && byte <= 0x9F ? CP1252_HIGH[byte - 0x80] : static_cast<char16_t>(byte);
+}
+
+char code_page_byte(char16_t unit) {
+    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
+    for (unsigned i = 0; i < 32; ++i) {
+        if (CP1252_HIGH[i] == unit) return static_cast<char>(0x80 + i);
+    }
+    return '?';
 }
 
 const char* system_error_text(std::uint32_t code) {

@@ -1,17 +1,21 @@
-// The platform services over an in-memory registry value and file system,
-// for running the logic on any machine. Every call is logged, any call can be
-// made to fail with a chosen code, and what is held (open keys, open
-// searches, heap blocks) is counted so that leaks show.
+// The platform services over in-memory registry values, file system and
+// standard output, for running the logic on any machine. Every call is
+// logged, any call can be made to fail with a chosen code, and what is held
+// (open keys, open searches, heap blocks) is counted so that leaks show. Its
+// ANSI code page is 1252, as Wine's is by default.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/text_output.h"
 
 constexpr std::uint32_t VALUE_TYPE_SZ = 1;
+constexpr std::uint32_t VALUE_TYPE_EXPAND_SZ = 2;
 constexpr std::uint32_t VALUE_TYPE_BINARY = 3;
 constexpr std::uint32_t VALUE_TYPE_DWORD = 4;
 constexpr std::uint32_t VALUE_TYPE_MULTI_SZ = 7;
@@ -22,6 +26,8 @@ constexpr const char CALL_QUERY_SIZE[] = "query_size";  // query_value without a
 constexpr const char CALL_QUERY_DATA[] = "query_data";  // query_value with a buffer
 constexpr const char CALL_SET_VALUE[] = "set_value";
 constexpr const char CALL_CLOSE_KEY[] = "close_key";
+constexpr const char CALL_DISABLE_REDIRECTION[] = "disable_redirection";
+constexpr const char CALL_REVERT_REDIRECTION[] = "revert_redirection";
 constexpr const char CALL_FIND_FIRST_FILE[] = "find_first_file";
 constexpr const char CALL_FIND_CLOSE[] = "find_close";
 constexpr const char CALL_MOVE_FILE_EX[] = "move_file_ex";
@@ -43,23 +49,48 @@ struct MemoryValue {
     std::vector<unsigned char> data;
 };
 
+// Another program's write: just before the `occurrence`-th call of `call`,
+// the first value (or the second) becomes `value`.
+struct MemoryChange {
+    std::string call;
+    int occurrence;
+    bool second;
+    MemoryValue value;
+};
+
 struct MemoryPlatformState {
+    // "PendingFileRenameOperations" and "PendingFileRenameOperations2".
     MemoryValue value{};
-    // Files and directories that exist, as full names such as "C:\dir\a.txt";
-    // matched without regard to case, with '*' and '?' in a search pattern.
-    std::set<std::string> entries;
+    MemoryValue second{};
+    // Files and directories that exist, as full names such as u"C:\dir\a.txt";
+    // matched without regard to the case of A to Z, with '*' and '?' in a
+    // search pattern.
+    std::set<std::u16string> entries;
     // Where relative names are resolved by move_file_ex.
-    std::string current_directory = "C:\\";
+    std::u16string current_directory = u"C:\\";
+    // A 32-bit process on 64-bit Windows: while redirection is on, a search
+    // under C:\Windows\System32 looks in C:\Windows\SysWOW64 instead.
+    bool wow64 = false;
+    // Standard output is a console rather than a file or pipe.
+    bool console = false;
+    // Standard output refuses every write, as a full disk or a closed pipe.
+    bool output_refused = false;
     std::vector<MemoryFailure> failures;
+    std::vector<MemoryChange> changes;
 
     // What happened.
     std::vector<std::string> calls;
     std::vector<std::vector<unsigned char>> writes;
-    std::vector<std::string> moves;  // "source|target|flags" as passed
+    std::vector<std::u16string> moves;  // u"source|target|flags" as passed
+    std::string output;                 // the bytes written to a file or pipe
+    std::u16string console_output;      // the units written to a console
     std::uint32_t last_error = 0;
+    bool redirection_disabled = false;
     int open_keys = 0;
     int open_searches = 0;
     int live_blocks = 0;
+
+    std::unique_ptr<TextOutput> writer{new TextOutput};
 };
 
 Platform memory_platform(MemoryPlatformState* state);
@@ -67,5 +98,11 @@ Platform memory_platform(MemoryPlatformState* state);
 // Fills the value as the operating system does when it records a delayed
 // move: "\??\" and the full source, then "!\??\" and the full target (no '!'
 // without MOVE_REPLACE_EXISTING; an empty string for a delete), then the
-// closing NUL. Gives false when the value is not REG_MULTI_SZ.
-bool memory_record_move(MemoryPlatformState* state, const char* source, const char* target, std::uint32_t flags);
+// closing NUL, all in UTF-16. Gives false when the value is not REG_MULTI_SZ.
+bool memory_record_move(MemoryPlatformState* state, const char16_t* source, const char16_t* target,
+                        std::uint32_t flags);
+
+// Code page 1252, the in-memory body's ANSI code page: the unit of a byte, and
+// the byte of a unit ('?' when the code page has none).
+char16_t code_page_unit(unsigned char byte);
+char code_page_byte(char16_t unit);

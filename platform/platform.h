@@ -3,6 +3,11 @@
 // Win32 body (win32_platform.cpp) or the in-memory body used by the tests
 // (memory_platform.cpp). Handles are fixed here at pointer width, once, so
 // the logic carries no width-dependent types of its own.
+//
+// Names are UTF-16 from end to end: as Windows passes them on the command
+// line, as the registry and the file system keep them. Nothing on their way
+// to the system goes through a code page; only the output decides how a name
+// is shown.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +15,14 @@
 
 using RegistryKey = std::uintptr_t;
 using SearchHandle = std::uintptr_t;
+using RedirectionToken = std::uintptr_t;
 
 constexpr SearchHandle INVALID_SEARCH_HANDLE = ~SearchHandle(0);
 
 constexpr std::uint32_t ERROR_CODE_SUCCESS = 0;
+constexpr std::uint32_t ERROR_CODE_FILE_NOT_FOUND = 2;
 constexpr std::uint32_t ERROR_CODE_NOT_ENOUGH_MEMORY = 8;
+constexpr std::uint32_t ERROR_CODE_MORE_DATA = 234;
 
 constexpr std::uint32_t ACCESS_KEY_READ = 0x20019;
 constexpr std::uint32_t ACCESS_KEY_READ_WRITE = 0x2001F;
@@ -22,18 +30,20 @@ constexpr std::uint32_t ACCESS_KEY_READ_WRITE = 0x2001F;
 constexpr std::uint32_t MOVE_REPLACE_EXISTING = 1;
 constexpr std::uint32_t MOVE_DELAY_UNTIL_REBOOT = 4;
 
+// Names must be shorter than this many UTF-16 units.
 constexpr std::size_t MAX_NAME_LENGTH = 260;
 constexpr std::size_t ERROR_TEXT_CAPACITY = 256;
 
-// The registry calls return 0 on success, else the system error code.
+// The registry calls return 0 on success, else the system error code. Key
+// paths and value names are UTF-16; data are the value's bytes as stored.
 struct RegistryAccess {
     void* context;
     // Opens a subkey of HKEY_LOCAL_MACHINE.
-    std::uint32_t (*open_key)(void* context, const char* path, std::uint32_t access, RegistryKey* key);
-    // With data null, asks only for the size. `size` is in/out.
-    std::uint32_t (*query_value)(void* context, RegistryKey key, const char* name, std::uint32_t* type,
+    std::uint32_t (*open_key)(void* context, const char16_t* path, std::uint32_t access, RegistryKey* key);
+    // With data null, asks only for the size. `size` is in/out, in bytes.
+    std::uint32_t (*query_value)(void* context, RegistryKey key, const char16_t* name, std::uint32_t* type,
                                  unsigned char* data, std::uint32_t* size);
-    std::uint32_t (*set_value)(void* context, RegistryKey key, const char* name, std::uint32_t type,
+    std::uint32_t (*set_value)(void* context, RegistryKey key, const char16_t* name, std::uint32_t type,
                                const unsigned char* data, std::uint32_t size);
     void (*close_key)(void* context, RegistryKey key);
 };
@@ -42,10 +52,16 @@ struct RegistryAccess {
 // get_last_error.
 struct FileSystemAccess {
     void* context;
-    SearchHandle (*find_first_file)(void* context, const char* pattern);
+    // A 32-bit program on 64-bit Windows sees C:\Windows\System32 redirected
+    // to SysWOW64, but the restart does not: the existence check turns the
+    // redirection off around its search. Elsewhere these do nothing.
+    RedirectionToken (*disable_redirection)(void* context);
+    void (*revert_redirection)(void* context, RedirectionToken token);
+    SearchHandle (*find_first_file)(void* context, const char16_t* pattern);
     void (*find_close)(void* context, SearchHandle search);
-    // `target` is null for a delete. Non-zero on success.
-    int (*move_file_ex)(void* context, const char* source, const char* target, std::uint32_t flags);
+    // `target` is null for a delete. Non-zero on success. The last error is
+    // cleared first, so that a refusal without a code of its own reads 0.
+    int (*move_file_ex)(void* context, const char16_t* source, const char16_t* target, std::uint32_t flags);
     std::uint32_t (*get_last_error)(void* context);
 };
 
@@ -56,13 +72,45 @@ struct HeapAccess {
     void (*release)(void* context, void* block);
 };
 
+// Standard output: one buffered writer for everything the tool prints.
+struct OutputAccess {
+    void* context;
+    // The tool's own texts and the system's messages: bytes in the ANSI code
+    // page, "\n" ending a line.
+    void (*write_text)(void* context, const char* text, std::size_t length);
+    // A name, exactly as typed or stored.
+    void (*write_name)(void* context, const char16_t* name, std::size_t length);
+    // Writes out what is held; false when any of the output could not be
+    // written.
+    bool (*flush)(void* context);
+};
+
 struct Platform {
     RegistryAccess registry;
     FileSystemAccess files;
     HeapAccess heap;
+    OutputAccess output;
 };
 
-// The system's message text for an error code, line ending included, in one
-// static buffer of ERROR_TEXT_CAPACITY bytes that every call overwrites.
-// Empty when the system has no text for the code.
+// The system's message text for an error code in the ANSI code page, line
+// ending included, in one static buffer of ERROR_TEXT_CAPACITY bytes that
+// every call overwrites. Empty when the system has no text for the code.
 const char* system_error_text(std::uint32_t code);
+
+// Conveniences over the writer for the logic's own texts and names.
+inline void print_text(const Platform& platform, const char* text) {
+    std::size_t length = 0;
+    while (text[length] != '\0') ++length;
+    platform.output.write_text(platform.output.context, text, length);
+}
+
+inline void print_name(const Platform& platform, const char16_t* name, std::size_t length) {
+    platform.output.write_name(platform.output.context, name, length);
+}
+
+// "error: " and the system's text for `code`, then a line feed.
+inline void print_system_error(const Platform& platform, std::uint32_t code) {
+    print_text(platform, "error: ");
+    print_text(platform, system_error_text(code));
+    print_text(platform, "\n");
+}

@@ -1,50 +1,71 @@
-// The only file that includes <windows.h>: each operation is the Win32 call
-// itself, with the handle types widened or narrowed at this one place.
+// The only file that includes <windows.h>: each operation is the wide Win32
+// call itself, with the handle and character types widened or narrowed at
+// this one place.
 #include "platform/win32_platform.h"
 
 #include <windows.h>
+
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/text_output.h"
+
 namespace {
 
-HKEY to_hkey(RegistryKey key) { return reinterpret_cast<HKEY>(key); }
+// WriteConsoleW is given at most this many units at a time: older consoles
+// refuse a larger write for want of room in their shared buffer.
+constexpr std::size_t CONSOLE_PIECE = 8192;
 
-std::uint32_t open_key(void*, const char* path, std::uint32_t access, RegistryKey* key) {
+HKEY to_hkey(RegistryKey key) { return reinterpret_cast<HKEY>(key); }
+LPCWSTR wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
+
+std::uint32_t open_key(void*, const char16_t* path, std::uint32_t access, RegistryKey* key) {
     HKEY opened = nullptr;
-    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &opened);
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(path), 0, access, &opened);
     *key = reinterpret_cast<RegistryKey>(opened);
     return static_cast<std::uint32_t>(status);
 }
 
-std::uint32_t query_value(void*, RegistryKey key, const char* name, std::uint32_t* type, unsigned char* data,
+std::uint32_t query_value(void*, RegistryKey key, const char16_t* name, std::uint32_t* type, unsigned char* data,
                           std::uint32_t* size) {
     DWORD value_type = 0;
     DWORD value_size = *size;
-    LONG status = RegQueryValueExA(to_hkey(key), name, nullptr, &value_type, data, &value_size);
+    LONG status = RegQueryValueExW(to_hkey(key), wide(name), nullptr, &value_type, data, &value_size);
     *type = value_type;
     *size = value_size;
     return static_cast<std::uint32_t>(status);
 }
 
-std::uint32_t set_value(void*, RegistryKey key, const char* name, std::uint32_t type, const unsigned char* data,
+std::uint32_t set_value(void*, RegistryKey key, const char16_t* name, std::uint32_t type, const unsigned char* data,
                         std::uint32_t size) {
-    return static_cast<std::uint32_t>(RegSetValueExA(to_hkey(key), name, 0, type, data, size));
+    return static_cast<std::uint32_t>(RegSetValueExW(to_hkey(key), wide(name), 0, type, data, size));
 }
 
 void close_key(void*, RegistryKey key) { RegCloseKey(to_hkey(key)); }
 
-SearchHandle find_first_file(void*, const char* pattern) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(pattern, &found);
+// What Wow64DisableWow64FsRedirection gave, for the revert; the token says
+// whether there is anything to revert (not so in a 64-bit process, or on
+// 32-bit Windows).
+PVOID redirection_state = nullptr;
+
+RedirectionToken disable_redirection(void*) { return Wow64DisableWow64FsRedirection(&redirection_state) ? 1 : 0; }
+
+void revert_redirection(void*, RedirectionToken token) {
+    if (token != 0) Wow64RevertWow64FsRedirection(redirection_state);
+}
+
+SearchHandle find_first_file(void*, const char16_t* pattern) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide(pattern), &found);
     if (search == INVALID_HANDLE_VALUE) return INVALID_SEARCH_HANDLE;
     return reinterpret_cast<SearchHandle>(search);
 }
 
 void find_close(void*, SearchHandle search) { FindClose(reinterpret_cast<HANDLE>(search)); }
 
-int move_file_ex(void*, const char* source, const char* target, std::uint32_t flags) {
-    return MoveFileExA(source, target, flags) ? 1 : 0;
+int move_file_ex(void*, const char16_t* source, const char16_t* target, std::uint32_t flags) {
+    SetLastError(0);
+    return MoveFileExW(wide(source), target != nullptr ? wide(target) : nullptr, flags) ? 1 : 0;
 }
 
 std::uint32_t get_last_error(void*) { return GetLastError(); }
@@ -53,13 +74,67 @@ void* allocate(void*, std::size_t size) { return std::malloc(size); }
 
 void release(void*, void* block) { std::free(block); }
 
+HANDLE standard_output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+
+bool write_console(void*, const char16_t* units, std::size_t count) {
+    while (count > 0) {
+        DWORD piece = static_cast<DWORD>(count < CONSOLE_PIECE ? count : CONSOLE_PIECE);
+        DWORD written = 0;
+        if (!WriteConsoleW(standard_output(), units, piece, &written, nullptr) || written == 0) return false;
+        units += written;
+        count -= written;
+    }
+    return true;
+}
+
+bool write_file(void*, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(standard_output(), bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+            return false;
+        }
+        bytes += written;
+        count -= written;
+    }
+    return true;
+}
+
+std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes, std::size_t capacity) {
+    if (count == 0) return 0;
+    // No look-alikes: a character the code page lacks becomes '?'. A UTF-8
+    // code page has every character and takes neither option.
+    bool utf8 = GetACP() == CP_UTF8;
+    BOOL defaulted = FALSE;
+    int length =
+        WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide(units), static_cast<int>(count), bytes,
+                            static_cast<int>(capacity), utf8 ? nullptr : "?", utf8 ? nullptr : &defaulted);
+    if (length > 0) return static_cast<std::size_t>(length);
+    std::memset(bytes, '?', count);
+    return count;
+}
+
+std::size_t decode(void*, const char* bytes, std::size_t count, char16_t* units, std::size_t capacity) {
+    if (count == 0) return 0;
+    int length = MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(count), reinterpret_cast<LPWSTR>(units),
+                                     static_cast<int>(capacity));
+    return length > 0 ? static_cast<std::size_t>(length) : 0;
+}
+
+TextOutput standard_output_writer;
+
 }  // namespace
 
 Platform win32_platform() {
+    DWORD mode = 0;
+    bool console = GetConsoleMode(standard_output(), &mode) != 0;
+    start_text_output(&standard_output_writer, {nullptr, console, write_console, write_file, encode, decode});
+
     Platform platform{};
     platform.registry = {nullptr, open_key, query_value, set_value, close_key};
-    platform.files = {nullptr, find_first_file, find_close, move_file_ex, get_last_error};
+    platform.files = {nullptr,    disable_redirection, revert_redirection, find_first_file,
+                      find_close, move_file_ex,        get_last_error};
     platform.heap = {nullptr, allocate, release};
+    platform.output = text_output_access(&standard_output_writer);
     return platform;
 }
 

@@ -1,5 +1,6 @@
-// Every platform call a command makes, failing in turn; and the order of the
-// checks before a move or delete is scheduled.
+// Every platform call a command makes, failing in turn; values that grow or
+// change while a command reads them; and the order of the checks before a
+// move or delete is scheduled.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -20,7 +21,8 @@ const std::map<std::string, std::vector<std::string>> COMMANDS = {
     {"delete", {"/d", "C:\\bmtest\\a"}},
 };
 
-const std::string PENDING = "\\??\\C:\\a\0\0\\??\\C:\\b\0\0\0"s;
+const std::u16string PENDING = u"\\??\\C:\\a\0\0\\??\\C:\\b\0\0\0"s;
+const char LISTED[] = "File C:\\a -> (delete)\nFile C:\\b -> (delete)\n";
 
 struct FaultRow {
     const char* command;
@@ -33,16 +35,21 @@ void PrintTo(const FaultRow& row, std::ostream* out) {
     *out << row.command << ": " << row.call << " #" << row.occurrence;
 }
 
+// The second read of each kind in "/l" is of the second value; in "/c" it
+// is the read again just before the write.
 const FaultRow FAULTS[] = {
     {"list", CALL_OPEN_KEY, 1, "error: {sys}\n"},
     {"list", CALL_QUERY_SIZE, 1, "error: {sys}\n"},
     {"list", CALL_ALLOCATE, 1, "error: {sys}\n"},
     {"list", CALL_QUERY_DATA, 1, "error: {sys}\n"},
+    {"list", CALL_QUERY_SIZE, 2, "{list}error: {sys}\n"},
     {"cancel", CALL_OPEN_KEY, 1, "error: {sys}\n"},
     {"cancel", CALL_QUERY_SIZE, 1, "error: {sys}\n"},
     {"cancel", CALL_ALLOCATE, 1, "error: {sys}\n"},
     {"cancel", CALL_QUERY_DATA, 1, "error: {sys}\n"},
+    {"cancel", CALL_QUERY_SIZE, 2, "error: {sys}\n"},
     {"cancel", CALL_ALLOCATE, 2, "error: {sys}\n"},
+    {"cancel", CALL_QUERY_DATA, 2, "error: {sys}\n"},
     {"cancel", CALL_SET_VALUE, 1, "error: {sys}\n"},
     {"move", CALL_FIND_FIRST_FILE, 1, "error: file C:\\bmtest\\a does not exist, can't copy non-existant file\n"},
     {"move", CALL_MOVE_FILE_EX, 1, "Moving C:\\bmtest\\a to C:\\bmtest\\b at next reboot\nerror: {sys}\n"},
@@ -52,31 +59,40 @@ const FaultRow FAULTS[] = {
 
 // What may still be called once a call has failed: giving back what was
 // taken, and reading the failed file call's code.
-const std::set<std::string> AFTER_FAILURE = {CALL_RELEASE, CALL_CLOSE_KEY, CALL_FIND_CLOSE, CALL_GET_LAST_ERROR};
+const std::set<std::string> AFTER_FAILURE = {CALL_RELEASE, CALL_CLOSE_KEY, CALL_FIND_CLOSE, CALL_REVERT_REDIRECTION,
+                                             CALL_GET_LAST_ERROR};
+
+std::string filled(std::string text, const std::string& placeholder, const std::string& with) {
+    for (std::size_t at; (at = text.find(placeholder)) != std::string::npos;)
+        text.replace(at, placeholder.size(), with);
+    return text;
+}
+
+MemoryPlatformState pending_state() {
+    MemoryPlatformState state;
+    state.current_directory = TEST_DIRECTORY;
+    state.entries = {u"C:\\bmtest\\a"};
+    state.value = MemoryValue{true, VALUE_TYPE_MULTI_SZ, utf16_bytes(PENDING)};
+    return state;
+}
 
 class Fault : public testing::TestWithParam<std::tuple<FaultRow, std::uint32_t>> {};
 
 TEST_P(Fault, ReportsAndStops) {
     const FaultRow& row = std::get<0>(GetParam());
     std::uint32_t code = std::get<1>(GetParam());
-    MemoryPlatformState state;
-    state.current_directory = TEST_DIRECTORY;
-    state.entries = {"C:\\bmtest\\a"};
-    state.value = MemoryValue{true, VALUE_TYPE_MULTI_SZ, bytes_of(PENDING)};
+    MemoryPlatformState state = pending_state();
     state.failures = {{row.call, row.occurrence, code}};
 
     CommandResult result = run_bootmove(&state, COMMANDS.at(row.command));
 
-    std::string printed = row.printed;
-    std::size_t at = printed.find("{sys}");
-    if (at != std::string::npos) {
-        std::string call = row.call;
-        printed.replace(at, 5, system_error_text(call == CALL_ALLOCATE ? ERROR_CODE_NOT_ENOUGH_MEMORY : code));
-    }
-    EXPECT_EQ(result.output, printed);
+    std::string call = row.call;
+    std::string printed = filled(row.printed, "{list}", LISTED);
+    printed = filled(printed, "{sys}", system_error_text(call == CALL_ALLOCATE ? ERROR_CODE_NOT_ENOUGH_MEMORY : code));
+    EXPECT_EQ(result.output, crlf(printed));
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(state.value.present);
-    EXPECT_EQ(text_of(state.value.data), PENDING);
+    EXPECT_EQ(state.value.data, utf16_bytes(PENDING));
     EXPECT_TRUE(state.writes.empty());
     expect_nothing_held(state);
 
@@ -96,12 +112,102 @@ INSTANTIATE_TEST_SUITE_P(EveryCall, Fault, testing::Combine(testing::ValuesIn(FA
                                     "_code_" + std::to_string(std::get<1>(param.param));
                          });
 
-// The move and delete forms: names shorter than 260 bytes, then a search
-// proving the source exists, then the announcement and the delayed move.
+// Another program writes while a command runs: the value grows between its
+// size and its data (the data query says "more data"), or changes between
+// the search of "/c" and its read just before the write.
+struct RaceRow {
+    const char* name;
+    const char* command;
+    int more_data;                      // data queries answered "more data", from the first
+    std::vector<MemoryChange> changes;  // values written by the other program
+    const char* printed;
+    int status;
+    std::u16string after;  // the first value afterwards
+};
+
+void PrintTo(const RaceRow& row, std::ostream* out) { *out << row.name; }
+
+MemoryValue multi_sz(const std::u16string& units) { return {true, VALUE_TYPE_MULTI_SZ, utf16_bytes(units)}; }
+
+const std::u16string GROWN = PENDING.substr(0, PENDING.size() - 1) + u"\\??\\C:\\n\0\0\0"s;
+const std::u16string OTHERS_CANCEL = u"\\??\\C:\\b\0\0\0"s;
+
+std::vector<MemoryChange> every_read(int reads, const std::u16string& first) {
+    std::vector<MemoryChange> changes;
+    for (int read = 1; read <= reads; ++read) {
+        changes.push_back({CALL_QUERY_SIZE, read, false, multi_sz(first + std::u16string(1, char16_t(u'a' + read)))});
+    }
+    return changes;
+}
+
+const RaceRow RACES[] = {
+    {"list_grows_four_times", "list", 4, {}, LISTED, 0, PENDING},
+    {"list_grows_five_times", "list", 5, {}, "error: More data is available.\r\n\n", 1, PENDING},
+    {"cancel_grows_four_times", "cancel", 4, {}, "", 0, u"\\??\\C:\\b\0\0\0"s},
+    {"cancel_grows_five_times", "cancel", 5, {}, "error: More data is available.\r\n\n", 1, PENDING},
+    // An operation added after the search is kept.
+    {"cancel_keeps_what_was_added",
+     "cancel",
+     0,
+     {{CALL_QUERY_SIZE, 2, false, multi_sz(GROWN)}},
+     "",
+     0,
+     u"\\??\\C:\\b\0\0\\??\\C:\\n\0\0\0"s},
+    // The operation went meanwhile: nothing left to cancel, nothing written.
+    {"cancel_gone_meanwhile",
+     "cancel",
+     0,
+     {{CALL_QUERY_SIZE, 2, false, multi_sz(OTHERS_CANCEL)}},
+     "Could not fild a matching a pending file operation\n",
+     1,
+     OTHERS_CANCEL},
+    // The value went meanwhile.
+    {"cancel_value_deleted_meanwhile",
+     "cancel",
+     0,
+     {{CALL_QUERY_SIZE, 2, false, MemoryValue{false, 0, {}}}},
+     "error: File not found.\r\n\n",
+     1,
+     u""},
+    // Changed before every read: the search is made again a few times, then
+    // nothing is written.
+    {"cancel_settles_on_the_last_try", "cancel", 0, every_read(15, PENDING), "", 0, u"\\??\\C:\\b\0\0\0p"s},
+    {"cancel_never_settles", "cancel", 0, every_read(16, PENDING),
+     "error: the pending operations kept changing while they were read; nothing was changed\n", 1, u""},
+};
+
+class Race : public testing::TestWithParam<RaceRow> {};
+
+TEST_P(Race, KeepsWhatOthersWrote) {
+    const RaceRow& row = GetParam();
+    MemoryPlatformState state = pending_state();
+    for (int read = 1; read <= row.more_data; ++read) state.failures.push_back({CALL_QUERY_DATA, read, 234});
+    state.changes = row.changes;
+
+    CommandResult result = run_bootmove(&state, COMMANDS.at(row.command));
+
+    EXPECT_EQ(result.output, crlf(row.printed));
+    EXPECT_EQ(result.status, row.status);
+    if (!row.after.empty()) {
+        EXPECT_EQ(text_of(state.value.data), text_of(utf16_bytes(row.after)));
+    }
+    if (row.status != 0) {
+        EXPECT_TRUE(state.writes.empty());
+    }
+    expect_nothing_held(state);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, Race, testing::ValuesIn(RACES),
+                         [](const testing::TestParamInfo<RaceRow>& row) { return std::string(row.param.name); });
+
+// The move and delete forms: names shorter than 260 units, then a search
+// proving the source exists as the restart will see it, then the
+// announcement and the delayed move.
 struct ScheduleRow {
     const char* name;
     std::size_t source_length;
     std::size_t target_length;  // 0: a delete
+    char16_t unit;              // what the names are made of
     bool source_exists;
     const char* printed;  // {src} and {dst} stand for the names
     int status;
@@ -113,52 +219,83 @@ void PrintTo(const ScheduleRow& row, std::ostream* out) { *out << row.name; }
 
 const char TOO_LONG[] = "error: file names must be less than 260 characters long\n";
 const char MISSING[] = "error: file {src} does not exist, can't copy non-existant file\n";
-const char SCHEDULED[] = "find_first_file find_close move_file_ex ";
+const char SCHEDULED[] = "disable_redirection find_first_file find_close revert_redirection move_file_ex ";
+const char NOT_FOUND[] = "disable_redirection find_first_file revert_redirection ";
 
 const ScheduleRow SCHEDULES[] = {
-    {"move_259_259", 259, 259, true, "Moving {src} to {dst} at next reboot\n", 0, SCHEDULED, "{src}|{dst}|5"},
-    {"move_source_260", 260, 1, true, TOO_LONG, 1, "", ""},
-    {"move_target_260", 1, 260, true, TOO_LONG, 1, "", ""},
-    {"move_both_260", 260, 260, true, TOO_LONG, 1, "", ""},
-    {"move_source_260_missing", 260, 1, false, TOO_LONG, 1, "", ""},
-    {"move_target_260_source_missing", 1, 260, false, TOO_LONG, 1, "", ""},
-    {"move_source_missing", 259, 259, false, MISSING, 1, "find_first_file ", ""},
-    {"delete_259", 259, 0, true, "Deleting {src} next reboot\n", 0, SCHEDULED, "{src}|(none)|5"},
-    {"delete_260", 260, 0, true, TOO_LONG, 1, "", ""},
-    {"delete_missing", 1, 0, false, MISSING, 1, "find_first_file ", ""},
+    {"move_259_259", 259, 259, u's', true, "Moving {src} to {dst} at next reboot\n", 0, SCHEDULED, "{src}|{dst}|5"},
+    {"move_source_260", 260, 1, u's', true, TOO_LONG, 1, "", ""},
+    {"move_target_260", 1, 260, u's', true, TOO_LONG, 1, "", ""},
+    {"move_both_260", 260, 260, u's', true, TOO_LONG, 1, "", ""},
+    {"move_source_260_missing", 260, 1, u's', false, TOO_LONG, 1, "", ""},
+    {"move_target_260_source_missing", 1, 260, u's', false, TOO_LONG, 1, "", ""},
+    {"move_source_missing", 259, 259, u's', false, MISSING, 1, NOT_FOUND, ""},
+    {"delete_259", 259, 0, u's', true, "Deleting {src} next reboot\n", 0, SCHEDULED, "{src}|(none)|5"},
+    {"delete_260", 260, 0, u's', true, TOO_LONG, 1, "", ""},
+    {"delete_missing", 1, 0, u's', false, MISSING, 1, NOT_FOUND, ""},
+    // Units are counted, not the bytes of a code page.
+    {"delete_259_japanese", 259, 0, u'\u30A2', true, "Deleting {src} next reboot\n", 0, SCHEDULED, "{src}|(none)|5"},
+    {"delete_260_japanese", 260, 0, u'\u30A2', true, TOO_LONG, 1, "", ""},
+    {"move_259_emoji_halves", 259, 259, u'\xD83D', true, "Moving {src} to {dst} at next reboot\n", 0, SCHEDULED,
+     "{src}|{dst}|5"},
 };
-
-std::string filled(std::string text, const std::string& source, const std::string& target) {
-    for (std::size_t at; (at = text.find("{src}")) != std::string::npos;) text.replace(at, 5, source);
-    for (std::size_t at; (at = text.find("{dst}")) != std::string::npos;) text.replace(at, 5, target);
-    return text;
-}
 
 class Schedule : public testing::TestWithParam<ScheduleRow> {};
 
 TEST_P(Schedule, ChecksInOrder) {
     const ScheduleRow& row = GetParam();
-    std::string source(row.source_length, 's');
-    std::string target(row.target_length, 't');
+    std::u16string source(row.source_length, row.unit);
+    std::u16string target(row.target_length, row.unit == u's' ? u't' : row.unit);
     MemoryPlatformState state;
     state.current_directory = TEST_DIRECTORY;
-    if (row.source_exists) state.entries = {std::string(TEST_DIRECTORY) + "\\" + source};
+    if (row.source_exists) state.entries = {std::u16string(TEST_DIRECTORY) + u"\\" + source};
 
-    CommandResult result = run_bootmove(&state, row.target_length > 0 ? std::vector<std::string>{source, target}
-                                                                      : std::vector<std::string>{"/d", source});
+    CommandResult result = run_bootmove(&state, row.target_length > 0 ? std::vector<std::u16string>{source, target}
+                                                                      : std::vector<std::u16string>{u"/d", source});
 
-    EXPECT_EQ(result.output, filled(row.printed, source, target));
+    std::string printed_source = narrow(source);
+    std::string printed_target = narrow(target);
+    EXPECT_EQ(result.output, crlf(filled(filled(row.printed, "{src}", printed_source), "{dst}", printed_target)));
     EXPECT_EQ(result.status, row.status);
     std::string calls;
     for (const std::string& call : state.calls) calls += call + " ";
     EXPECT_EQ(calls, row.calls);
-    std::string moves;
-    for (const std::string& move : state.moves) moves += move;
-    EXPECT_EQ(moves, filled(row.move, source, target));
+    std::u16string moves;
+    for (const std::u16string& move : state.moves) moves += move;
+    std::u16string expected = widen(row.move);
+    for (std::size_t at; (at = expected.find(u"{src}")) != std::u16string::npos;) expected.replace(at, 5, source);
+    for (std::size_t at; (at = expected.find(u"{dst}")) != std::u16string::npos;) expected.replace(at, 5, target);
+    EXPECT_EQ(moves, expected);
     expect_nothing_held(state);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, Schedule, testing::ValuesIn(SCHEDULES),
                          [](const testing::TestParamInfo<ScheduleRow>& row) { return row.param.name; });
+
+// A 32-bit program on 64-bit Windows: the existence check looks where the
+// restart will act, in System32 itself, not in SysWOW64.
+struct RedirectedRow {
+    const char16_t* entry;
+    const char* name;
+    int status;
+};
+
+const RedirectedRow REDIRECTED[] = {
+    {u"C:\\Windows\\System32\\bm64.txt", "C:\\windows\\system32\\bm64.txt", 0},
+    {u"C:\\Windows\\SysWOW64\\only32.txt", "C:\\Windows\\System32\\only32.txt", 1},
+    {u"C:\\Windows\\SysWOW64\\only32.txt", "C:\\Windows\\SysWOW64\\only32.txt", 0},
+};
+
+TEST(Schedule, SearchesWhereTheRestartActs) {
+    for (const RedirectedRow& row : REDIRECTED) {
+        MemoryPlatformState state;
+        state.wow64 = true;
+        state.entries = {row.entry};
+        CommandResult result = run_bootmove(&state, std::vector<std::string>{"/d", row.name});
+        EXPECT_EQ(result.status, row.status) << row.name;
+        EXPECT_EQ(state.moves.size(), row.status == 0 ? 1u : 0u) << row.name;
+        expect_nothing_held(state);
+    }
+}
 
 }  // namespace

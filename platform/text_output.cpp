@@ -1,0 +1,130 @@
+#include "platform/text_output.h"
+
+namespace {
+
+// Names and texts are converted in pieces of this many units or bytes.
+constexpr std::size_t PIECE = 256;
+
+TextOutput* output_of(void* context) { return static_cast<TextOutput*>(context); }
+
+bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool is_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+
+// C0 controls, DEL and the C1 controls, some of which terminals also take
+// as the start of an escape sequence.
+bool is_control(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
+
+void write_out(TextOutput* output) {
+    if (output->used == 0) return;
+    const OutputDevice& device = output->device;
+    bool written = device.console ? device.write_console(device.context, output->units, output->used)
+                                  : device.write_file(device.context, output->bytes, output->used);
+    if (!written) output->failed = true;
+    output->used = 0;
+}
+
+void put_byte(TextOutput* output, char byte) {
+    if (byte == '\n') {
+        if (output->used + 2 > TEXT_OUTPUT_CAPACITY) write_out(output);
+        output->bytes[output->used++] = '\r';
+    } else if (output->used == TEXT_OUTPUT_CAPACITY) {
+        write_out(output);
+    }
+    output->bytes[output->used++] = byte;
+}
+
+void put_unit(TextOutput* output, char16_t unit) {
+    if (unit == u'\n') {
+        if (output->used + 2 > TEXT_OUTPUT_CAPACITY) write_out(output);
+        output->units[output->used++] = u'\r';
+    } else if (output->used == TEXT_OUTPUT_CAPACITY) {
+        write_out(output);
+    }
+    output->units[output->used++] = unit;
+}
+
+void put_escape(TextOutput* output, char16_t kind, char16_t unit, int digits) {
+    static const char16_t hex[] = u"0123456789ABCDEF";
+    put_unit(output, u'\\');
+    put_unit(output, kind);
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) put_unit(output, hex[(unit >> shift) & 0xF]);
+}
+
+void name_to_console(TextOutput* output, const char16_t* name, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        char16_t unit = name[i];
+        if (is_control(unit)) {
+            put_escape(output, u'x', unit, 2);
+        } else if (is_high_surrogate(unit) && i + 1 < length && is_low_surrogate(name[i + 1])) {
+            put_unit(output, unit);
+            put_unit(output, name[++i]);
+        } else if (is_surrogate(unit)) {
+            put_escape(output, u'u', unit, 4);  // half a character: nothing a console could show
+        } else {
+            put_unit(output, unit);
+        }
+    }
+}
+
+void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) {
+    const OutputDevice& device = output->device;
+    char encoded[PIECE * 4];
+    std::size_t i = 0;
+    while (i < length) {
+        if (is_surrogate(name[i])) {
+            // A character beyond the BMP, or half of one: no ANSI code page
+            // has it.
+            bool pair = is_high_surrogate(name[i]) && i + 1 < length && is_low_surrogate(name[i + 1]);
+            put_byte(output, '?');
+            i += pair ? 2 : 1;
+            continue;
+        }
+        std::size_t run = 0;
+        while (i + run < length && run < PIECE && !is_surrogate(name[i + run])) ++run;
+        std::size_t count = device.encode(device.context, name + i, run, encoded, sizeof encoded);
+        for (std::size_t b = 0; b < count; ++b) put_byte(output, encoded[b]);
+        i += run;
+    }
+}
+
+void write_text(void* context, const char* text, std::size_t length) {
+    TextOutput* output = output_of(context);
+    if (!output->device.console) {
+        for (std::size_t i = 0; i < length; ++i) put_byte(output, text[i]);
+        return;
+    }
+    // The texts are short; a piece boundary never falls inside one of the
+    // tool's texts or the system's.
+    char16_t decoded[PIECE];
+    for (std::size_t at = 0; at < length; at += PIECE) {
+        std::size_t piece = length - at < PIECE ? length - at : PIECE;
+        std::size_t count = output->device.decode(output->device.context, text + at, piece, decoded, PIECE);
+        for (std::size_t u = 0; u < count; ++u) put_unit(output, decoded[u]);
+    }
+}
+
+void write_name(void* context, const char16_t* name, std::size_t length) {
+    TextOutput* output = output_of(context);
+    if (output->device.console) {
+        name_to_console(output, name, length);
+    } else {
+        name_to_file(output, name, length);
+    }
+}
+
+bool flush(void* context) {
+    TextOutput* output = output_of(context);
+    write_out(output);
+    return !output->failed;
+}
+
+}  // namespace
+
+void start_text_output(TextOutput* output, const OutputDevice& device) {
+    output->device = device;
+    output->failed = false;
+    output->used = 0;
+}
+
+OutputAccess text_output_access(TextOutput* output) { return {output, write_text, write_name, flush}; }

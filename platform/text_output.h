@@ -1,0 +1,46 @@
+// How what the tool prints reaches the user, shared by both platform bodies.
+//
+// The body says once, at start, whether standard output is a console. To a
+// console everything goes as UTF-16, so a name shows exactly whatever the
+// code pages are, except that a control character in a name is shown as an
+// escape such as \x1B: a crafted name must not move the cursor or overwrite
+// a line. To a file or pipe everything goes as bytes in the ANSI code page,
+// each character the code page cannot show as one '?', never a look-alike,
+// and control characters as they are. Either way each line feed goes out as
+// carriage return and line feed, as a text stream on Windows writes it.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+struct OutputDevice {
+    void* context;
+    bool console;
+    // False when the device refused the output.
+    bool (*write_console)(void* context, const char16_t* units, std::size_t count);
+    bool (*write_file)(void* context, const char* bytes, std::size_t count);
+    // The units, none of them a surrogate, in the ANSI code page, one '?' for
+    // each that it cannot show; gives the count of bytes. `capacity` is at
+    // least four bytes a unit.
+    std::size_t (*encode)(void* context, const char16_t* units, std::size_t count, char* bytes, std::size_t capacity);
+    // Bytes in the ANSI code page as units; `capacity` is at least one unit a
+    // byte.
+    std::size_t (*decode)(void* context, const char* bytes, std::size_t count, char16_t* units, std::size_t capacity);
+};
+
+constexpr std::size_t TEXT_OUTPUT_CAPACITY = 32 * 1024;
+
+// The writer's state: what is held until the buffer fills or the end.
+struct TextOutput {
+    OutputDevice device;
+    bool failed;
+    std::size_t used;
+    char bytes[TEXT_OUTPUT_CAPACITY];      // to a file
+    char16_t units[TEXT_OUTPUT_CAPACITY];  // to a console
+};
+
+void start_text_output(TextOutput* output, const OutputDevice& device);
+
+// The writer as the logic sees it.
+OutputAccess text_output_access(TextOutput* output);
