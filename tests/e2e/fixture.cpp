@@ -1,13 +1,20 @@
-// regfixture: sets, reads and deletes the pending-operations value with exact
-// bytes, and makes the platform write it, for the Wine suites. Output goes to
-// stdout in binary mode so that what is printed is exactly what was read.
+// regfixture: sets, reads and deletes the pending-operations values with exact
+// bytes, makes the platform write them, and starts a program with exact UTF-16
+// arguments, for the Wine suites. Output goes to stdout in binary mode so that
+// what is printed is exactly what was read.
 //
-//   regfixture set TYPE HEX        stores the value with that type and bytes ("-" for none)
-//   regfixture load TYPE FILE      the same with the bytes of a file
-//   regfixture get                 prints "TYPE:HEX" or "absent"
-//   regfixture delete              removes the value (absent is fine)
-//   regfixture move SRC DST|- FLAGS  a real MoveFileExA; "-" for a delete
-//   regfixture errtext CODE        the system's text for CODE, as bootmove prints it
+//   regfixture [-2] set TYPE HEX     stores the value with that type and bytes ("-" for none)
+//   regfixture [-2] load TYPE FILE   the same with the bytes of a file
+//   regfixture [-2] get              prints "TYPE:HEX" or "absent"
+//   regfixture [-2] delete           removes the value (absent is fine)
+//   regfixture move SRC DST|- FLAGS  a real MoveFileExW; "-" for a delete
+//   regfixture errtext CODE          the system's text for CODE, as bootmove prints it
+//   regfixture acp                   prints the ANSI code page, GetACP()
+//   regfixture run EXE [HEX...]      runs EXE with arguments given as the hex of their
+//                                    UTF-16LE units ("-" for an empty one), argv[0]
+//                                    being EXE; exits with its exit code
+//
+// "-2" acts on "PendingFileRenameOperations2" instead of "PendingFileRenameOperations".
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -16,13 +23,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 namespace {
 
-const char KEY_PATH[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const char VALUE_NAME[] = "PendingFileRenameOperations";
+const wchar_t KEY_PATH[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t* value_name = L"PendingFileRenameOperations";
 
 int fail(const char* what, unsigned long code) {
     std::fprintf(stderr, "regfixture: %s failed with code %lu\n", what, code);
@@ -30,49 +38,62 @@ int fail(const char* what, unsigned long code) {
 }
 
 int usage() {
-    std::fprintf(
-        stderr,
-        "usage: regfixture set TYPE HEX | load TYPE FILE | get | delete | move SRC DST|- FLAGS | errtext CODE\n");
+    std::fprintf(stderr,
+                 "usage: regfixture [-2] set TYPE HEX | [-2] load TYPE FILE | [-2] get | [-2] delete\n"
+                 "       regfixture move SRC DST|- FLAGS | errtext CODE | acp | run EXE [HEX...]\n");
     return 2;
 }
 
-bool parse_number(const char* text, unsigned long* number) {
-    char* end = nullptr;
-    *number = std::strtoul(text, &end, 0);
-    return *text != '\0' && *end == '\0';
+bool parse_number(const wchar_t* text, unsigned long* number) {
+    wchar_t* end = nullptr;
+    *number = std::wcstoul(text, &end, 0);
+    return *text != L'\0' && *end == L'\0';
 }
 
-bool parse_hex(const std::string& hex, std::vector<unsigned char>* bytes) {
-    if (hex == "-") return true;
-    if (hex.size() % 2 != 0) return false;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        unsigned long byte = 0;
-        if (!parse_number(("0x" + hex.substr(i, 2)).c_str(), &byte) || byte > 0xFF) return false;
-        bytes->push_back(static_cast<unsigned char>(byte));
+int hex_digit(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    return -1;
+}
+
+bool parse_hex(const wchar_t* hex, std::vector<unsigned char>* bytes) {
+    if (std::wcscmp(hex, L"-") == 0) return true;
+    std::size_t length = std::wcslen(hex);
+    if (length % 2 != 0) return false;
+    for (std::size_t i = 0; i < length; i += 2) {
+        int high = hex_digit(hex[i]);
+        int low = hex_digit(hex[i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes->push_back(static_cast<unsigned char>(high * 16 + low));
     }
     return true;
 }
 
 int with_key(REGSAM access, HKEY* key) {
-    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, KEY_PATH, 0, access, key);
-    return status == ERROR_SUCCESS ? 0 : fail("RegOpenKeyExA", static_cast<unsigned long>(status));
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY_PATH, 0, access, key);
+    return status == ERROR_SUCCESS ? 0 : fail("RegOpenKeyExW", static_cast<unsigned long>(status));
 }
 
 int store_value(unsigned long type, const std::vector<unsigned char>& bytes) {
-    // For the string types RegSetValueExA also stores the byte after the
-    // data when the data's last byte is not NUL and that byte is NUL; a
-    // non-NUL byte there keeps the stored bytes exactly as given.
-    std::vector<unsigned char> buffer(bytes);
+    // For the string types RegSetValueExW stores one unit more when the data's
+    // last whole unit is not NUL and the unit at byte offset size/2*2 is (for
+    // an odd size that unit is the last byte and the byte after; for a single
+    // byte the unit checked before it lies in front of the data). 0xFF bytes
+    // on both sides keep the stored bytes exactly as given.
+    std::vector<unsigned char> buffer{0xFF, 0xFF};
+    buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+    buffer.push_back(0xFF);
     buffer.push_back(0xFF);
     HKEY key = nullptr;
     if (int status = with_key(KEY_SET_VALUE, &key)) return status;
-    LONG status =
-        RegSetValueExA(key, VALUE_NAME, 0, static_cast<DWORD>(type), buffer.data(), static_cast<DWORD>(bytes.size()));
+    LONG status = RegSetValueExW(key, value_name, 0, static_cast<DWORD>(type), buffer.data() + 2,
+                                 static_cast<DWORD>(bytes.size()));
     RegCloseKey(key);
-    return status == ERROR_SUCCESS ? 0 : fail("RegSetValueExA", static_cast<unsigned long>(status));
+    return status == ERROR_SUCCESS ? 0 : fail("RegSetValueExW", static_cast<unsigned long>(status));
 }
 
-int set_value(const char* type_text, const char* hex) {
+int set_value(const wchar_t* type_text, const wchar_t* hex) {
     unsigned long type = 0;
     std::vector<unsigned char> bytes;
     if (!parse_number(type_text, &type) || !parse_hex(hex, &bytes)) return usage();
@@ -80,11 +101,11 @@ int set_value(const char* type_text, const char* hex) {
 }
 
 // For values too large for a command line: the bytes come from a file.
-int load_value(const char* type_text, const char* path) {
+int load_value(const wchar_t* type_text, const wchar_t* path) {
     unsigned long type = 0;
     if (!parse_number(type_text, &type)) return usage();
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return fail("fopen", static_cast<unsigned long>(errno));
+    FILE* file = _wfopen(path, L"rb");
+    if (file == nullptr) return fail("_wfopen", static_cast<unsigned long>(errno));
     std::vector<unsigned char> bytes;
     unsigned char chunk[65536];
     for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
@@ -98,15 +119,15 @@ int get_value() {
     if (int status = with_key(KEY_QUERY_VALUE, &key)) return status;
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = RegQueryValueExA(key, VALUE_NAME, nullptr, &type, nullptr, &size);
+    LONG status = RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &size);
     std::vector<unsigned char> data(size + 1);
-    if (status == ERROR_SUCCESS) status = RegQueryValueExA(key, VALUE_NAME, nullptr, &type, data.data(), &size);
+    if (status == ERROR_SUCCESS) status = RegQueryValueExW(key, value_name, nullptr, &type, data.data(), &size);
     RegCloseKey(key);
     if (status == ERROR_FILE_NOT_FOUND) {
         std::printf("absent");
         return 0;
     }
-    if (status != ERROR_SUCCESS) return fail("RegQueryValueExA", static_cast<unsigned long>(status));
+    if (status != ERROR_SUCCESS) return fail("RegQueryValueExW", static_cast<unsigned long>(status));
     std::printf("%lu:", static_cast<unsigned long>(type));
     for (DWORD i = 0; i < size; ++i) std::printf("%02X", data[i]);
     return 0;
@@ -115,21 +136,21 @@ int get_value() {
 int delete_value() {
     HKEY key = nullptr;
     if (int status = with_key(KEY_SET_VALUE, &key)) return status;
-    LONG status = RegDeleteValueA(key, VALUE_NAME);
+    LONG status = RegDeleteValueW(key, value_name);
     RegCloseKey(key);
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return 0;
-    return fail("RegDeleteValueA", static_cast<unsigned long>(status));
+    return fail("RegDeleteValueW", static_cast<unsigned long>(status));
 }
 
-int move_file(const char* source, const char* target, const char* flags_text) {
+int move_file(const wchar_t* source, const wchar_t* target, const wchar_t* flags_text) {
     unsigned long flags = 0;
     if (!parse_number(flags_text, &flags)) return usage();
-    if (std::strcmp(target, "-") == 0) target = nullptr;
-    if (!MoveFileExA(source, target, static_cast<DWORD>(flags))) return fail("MoveFileExA", GetLastError());
+    if (std::wcscmp(target, L"-") == 0) target = nullptr;
+    if (!MoveFileExW(source, target, static_cast<DWORD>(flags))) return fail("MoveFileExW", GetLastError());
     return 0;
 }
 
-int error_text(const char* code_text) {
+int error_text(const wchar_t* code_text) {
     unsigned long code = 0;
     if (!parse_number(code_text, &code)) return usage();
     char text[256];
@@ -141,24 +162,96 @@ int error_text(const char* code_text) {
     return 0;
 }
 
+// One argument as the C runtime's parser reads it back: bare when it has no
+// blank, tab or quote; else in quotes, each quote escaped and the backslashes
+// in front of a quote (the closing one too) doubled.
+void append_argument(std::wstring* line, const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        *line += argument;
+        return;
+    }
+    *line += L'"';
+    std::size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') backslashes = backslashes * 2 + 1;
+        line->append(backslashes, L'\\');
+        *line += c;
+        backslashes = 0;
+    }
+    line->append(backslashes * 2, L'\\');
+    *line += L'"';
+}
+
+int run_program(int count, wchar_t** arguments) {
+    // argv[0] is read up to the closing quote, without escapes.
+    std::wstring exe = arguments[0];
+    std::wstring line = L"\"" + exe + L"\"";
+    for (int i = 1; i < count; ++i) {
+        std::wstring hex = arguments[i];
+        std::vector<unsigned char> bytes;
+        if (!parse_hex(hex.c_str(), &bytes) || bytes.size() % 2 != 0) return usage();
+        std::wstring argument;
+        for (std::size_t at = 0; at < bytes.size(); at += 2)
+            argument += static_cast<wchar_t>(bytes[at] | bytes[at + 1] << 8);
+        line += L' ';
+        append_argument(&line, argument);
+    }
+    STARTUPINFOW startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    PROCESS_INFORMATION process;
+    std::vector<wchar_t> writable(line.begin(), line.end());
+    writable.push_back(L'\0');
+    if (!CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return fail("CreateProcessW", GetLastError());
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    if (!GetExitCodeProcess(process.hProcess, &status)) status = 2;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
-    std::string command = argc > 1 ? argv[1] : "";
+    int first = 1;
+    bool second = argc > 1 && std::wcscmp(argv[1], L"-2") == 0;
+    if (second) {
+        value_name = L"PendingFileRenameOperations2";
+        ++first;
+    }
+    std::wstring command = argc > first ? argv[first] : L"";
+    int count = argc - first;  // the command and its arguments
+    wchar_t** args = argv + first;
     int status = 0;
-    if (command == "set" && argc == 4) {
-        status = set_value(argv[2], argv[3]);
-    } else if (command == "load" && argc == 4) {
-        status = load_value(argv[2], argv[3]);
-    } else if (command == "get" && argc == 2) {
+    if (command == L"set" && count == 3) {
+        status = set_value(args[1], args[2]);
+    } else if (command == L"load" && count == 3) {
+        status = load_value(args[1], args[2]);
+    } else if (command == L"get" && count == 1) {
         status = get_value();
-    } else if (command == "delete" && argc == 2) {
+    } else if (command == L"delete" && count == 1) {
         status = delete_value();
-    } else if (command == "move" && argc == 5) {
-        status = move_file(argv[2], argv[3], argv[4]);
-    } else if (command == "errtext" && argc == 3) {
-        status = error_text(argv[2]);
+    } else if (command == L"move" && count == 4 && !second) {
+        status = move_file(args[1], args[2], args[3]);
+    } else if (command == L"errtext" && count == 2 && !second) {
+        status = error_text(args[1]);
+    } else if (command == L"acp" && count == 1 && !second) {
+        std::printf("%u", GetACP());
+    } else if (command == L"run" && count >= 2 && !second) {
+        status = run_program(count - 1, args + 1);
     } else {
         status = usage();
     }

@@ -7,6 +7,11 @@ prefix removed. A reboot is asked for explicitly (`wineboot -r`).
 
 If this process is killed outright, a small watchdog that outlives it stops
 the server and removes the prefix.
+
+Wine runs with LANG=C.UTF-8 and no other locale variable: the ANSI code page
+is then 1252, and arguments given as UTF-8 reach the program's wide entry
+point as exactly those characters. An argument no UTF-8 can carry (a lone
+surrogate) goes through `regfixture run`, which starts the program itself.
 """
 
 import os
@@ -22,6 +27,15 @@ SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these suites
 VALUE_TYPES = {"SZ": 1, "EXPAND_SZ": 2, "BINARY": 3, "DWORD": 4, "MULTI_SZ": 7}
 LOADERS = {64: ["/usr/lib/wine/wine64", "wine64"], 32: ["/usr/lib/wine/wine", "wine"]}
 COMMAND_GUARD = 120  # seconds; only so that a hung Wine command cannot stall the run
+ANSI_CODE_PAGE = 1252
+# Code page 1252 as Windows maps it: bytes 80-9F; every other byte is its own
+# unit (Windows maps the bytes 1252 leaves undefined to the C1 controls).
+CP1252_HIGH = [
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+]
 
 
 class SessionError(Exception):
@@ -56,6 +70,27 @@ def find_loader(bits):
     return None
 
 
+def cp1252_unit(byte):
+    """The UTF-16 unit of a byte of code page 1252."""
+    return CP1252_HIGH[byte - 0x80] if 0x80 <= byte <= 0x9F else byte
+
+
+def cp1252_decode(data):
+    return "".join(chr(cp1252_unit(b)) for b in data)
+
+
+def cp1252_encode(text):
+    """Text as a program prints it in code page 1252: "?" for every
+    character that page has no byte for."""
+    to_byte = {cp1252_unit(b): b for b in range(256)}
+    return bytes(to_byte.get(ord(c), ord("?")) for c in text)
+
+
+def utf16(text):
+    """The UTF-16LE bytes of a str whose lone surrogates stand for themselves."""
+    return text.encode("utf-16-le", "surrogatepass")
+
+
 def crlf(data):
     """What a text-mode stream makes of `data`."""
     return data.replace(b"\n", b"\r\n")
@@ -68,6 +103,7 @@ class WineSession:
         self.prefix = None
         self.watchdog = None
         self.error_texts = {}
+        self.dos_names = {}
 
     # --- start and stop -------------------------------------------------
 
@@ -96,8 +132,9 @@ class WineSession:
         self.check_programs()
         root = os.environ.get("BOOTMOVE_WINE_ROOT") or None
         self.prefix = tempfile.mkdtemp(prefix="bootmove-e2e.", dir=root)
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.env.pop("DISPLAY", None)
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("LC_") and k not in ("LANG", "LANGUAGE", "LOCPATH", "DISPLAY")}
+        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LANG="C.UTF-8")
         self._start_watchdog()
         self._quiet(["wineserver", "-p"])
         self._quiet([self.boot_loader, "wineboot", "-i"])
@@ -107,12 +144,37 @@ class WineSession:
         # The fixture must run before anything is trusted: a loader that
         # starts but cannot run a program of this width means a skip for
         # 32-bit, a fault for 64-bit.
-        status, out, err = self.run(self.fixture_exe, ["errtext", "2"])
+        status, out, err = self.run(self.fixture_exe, ["acp"])
         if status != 0 or not out:
             why = f"{self.loader} could not run {self.fixture_exe} (status {status}): {err.strip()}"
             if self.bits == 32:
                 raise Skip(why)
             raise SessionError(why)
+        if out != str(ANSI_CODE_PAGE).encode():
+            raise SessionError(f"the ANSI code page under Wine is {out.decode(errors='replace')}, "
+                               f"not {ANSI_CODE_PAGE}")
+        self._check_unicode_names()
+
+    def _check_unicode_names(self):
+        """A name beyond ASCII and the BMP, given as an argument, must reach
+        the program and the file on disk as exactly those characters; and a
+        program started through `regfixture run` must get its arguments and
+        write to the same stdout."""
+        name = "C:\\bmtest\\probe \xe9\u20ac\u03a9\U0001F600\x81"
+        data = utf16(name)
+        path = self.host_path(name)
+        with open(path, "wb") as f:
+            f.write(data)
+        try:
+            self.fixture("-2", "load", "3", name)
+            status, out, err = self.run(self.fixture_exe, ["-2", "get"], through_fixture=True)
+            found = out.decode("ascii") if status == 0 else f"status {status}: {err.strip()}"
+            self.delete_value(second=True)
+        finally:
+            os.remove(path)
+        if found != f"3:{data.hex().upper()}":
+            raise SessionError(f"a Unicode argument or file name does not reach the program exactly: "
+                               f"the file {name!r} read back as {found!r}")
 
     def stop(self):
         if self.prefix is None:
@@ -149,7 +211,7 @@ class WineSession:
         finally:
             guard.cancel()
         if status < 0:
-            raise SessionError(f"{' '.join(command)} was ended by signal {-status}")
+            raise SessionError(f"{' '.join(map(os.fsdecode, command))} was ended by signal {-status}")
         return status
 
     def _quiet(self, command):
@@ -167,54 +229,100 @@ class WineSession:
 
     # --- running programs -----------------------------------------------
 
-    def run(self, exe, args, cwd=None):
+    def dos_name(self, path):
+        """The DOS name of a Linux path, as the program started from it sees
+        it in argv[0]."""
+        if path not in self.dos_names:
+            status, out, err = self.run("winepath", ["-w", path])
+            if status != 0:
+                raise SessionError(f"winepath failed: {err.strip()}")
+            self.dos_names[path] = out.rstrip(b"\r\n").decode("utf-8")
+        return self.dos_names[path]
+
+    def run(self, exe, args, cwd=None, full=False, through_fixture=False):
         """Runs a Windows program with C:\\bmtest (or `cwd`) as its current
-        directory; gives (status, stdout bytes, stderr text)."""
-        args = [a.decode("latin-1") if isinstance(a, bytes) else a for a in args]
+        directory; gives (status, stdout bytes, stderr text). Arguments are
+        str, each character one character of the argument and a lone
+        surrogate one unit. With `full`, stdout is /dev/full and nothing of
+        it comes back. `through_fixture` starts the program through
+        `regfixture run` even when its arguments could go directly."""
+        for a in args:
+            if not isinstance(a, str):
+                raise TypeError(f"arguments are str, not {type(a).__name__}: {a!r}")
+            if "\0" in a:
+                raise SessionError(f"an argument cannot hold NUL: {a!r}")
+        try:
+            encoded = None if through_fixture else [a.encode("utf-8") for a in args]
+        except UnicodeEncodeError:
+            encoded = None
+        if encoded is not None:
+            command = [self.loader, exe] + encoded
+        else:
+            # The fixture starts the program with a command line of exact
+            # units; argv[0] is the same DOS name Wine would give it.
+            command = [self.loader, self.fixture_exe, "run", self.dos_name(exe)]
+            command += [utf16(a).hex() or "-" for a in args]
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            status = self._call([self.loader, exe] + args, out, err, cwd or self.test_dir)
+            if full:
+                with open("/dev/full", "wb") as device:
+                    status = self._call(command, device, err, cwd or self.test_dir)
+            else:
+                status = self._call(command, out, err, cwd or self.test_dir)
             out.seek(0)
             err.seek(0)
-            return status, out.read(), err.read().decode(errors="replace")
+            err_text = err.read().decode(errors="replace")
+            if encoded is None and err_text.startswith("regfixture: "):
+                raise SessionError(f"regfixture could not start {exe}: {err_text.strip()}")
+            return status, out.read(), err_text
 
-    def bootmove(self, *args, cwd=None):
-        status, out, _ = self.run(self.exe, args, cwd)
+    def bootmove(self, *args, cwd=None, full=False):
+        """(status, stdout bytes); with `full` stdout is /dev/full and the
+        bytes are empty."""
+        status, out, _ = self.run(self.exe, args, cwd, full)
         return status, out
 
     def fixture(self, *args):
         status, out, err = self.run(self.fixture_exe, args)
         if status != 0:
-            raise SessionError(f"regfixture {' '.join(map(str, args))}: status {status}: {err.strip()}")
+            raise SessionError(f"regfixture {' '.join(map(ascii, args))}: status {status}: {err.strip()}")
         return out
 
     def reboot(self):
         self._quiet([self.boot_loader, "wineboot", "-r"])
 
     def program_name(self):
-        """argv[0] as the program sees it: the DOS name of the Linux path."""
-        status, out, err = self.run("winepath", ["-w", self.exe])
-        if status != 0:
-            raise SessionError(f"winepath failed: {err.strip()}")
-        return out.rstrip(b"\r\n")
+        """argv[0] as bootmove sees it (str): the DOS name of the Linux path."""
+        return self.dos_name(self.exe)
 
-    # --- the value ------------------------------------------------------
+    def acp(self):
+        """The ANSI code page of the programs, GetACP()."""
+        return int(self.fixture("acp"))
 
-    def get_value(self):
+    # --- the values -----------------------------------------------------
+    # `second` picks "PendingFileRenameOperations2" instead of
+    # "PendingFileRenameOperations".
+
+    def get_value(self, second=False):
         """None when the value is absent, else (type, bytes)."""
-        out = self.fixture("get").decode("ascii")
+        out = self.fixture(*self._which(second), "get").decode("ascii")
         if out == "absent":
             return None
         type_text, hex_text = out.split(":")
         return int(type_text), bytes.fromhex(hex_text)
 
-    def set_value(self, value_type, data):
-        self.fixture("set", str(value_type), data.hex().upper() or "-")
+    def set_value(self, value_type, data, second=False):
+        self.fixture(*self._which(second), "set", str(value_type), data.hex().upper() or "-")
 
-    def delete_value(self):
-        self.fixture("delete")
+    def delete_value(self, second=False):
+        self.fixture(*self._which(second), "delete")
+
+    @staticmethod
+    def _which(second):
+        return ["-2"] if second else []
 
     def platform_move(self, source, target, flags):
-        """A real MoveFileExA; `target` None for a delete."""
+        """A real MoveFileExW (it writes the first value); `target` None for
+        a delete. Names are str like arguments."""
         self.fixture("move", source, "-" if target is None else target, str(flags))
 
     def error_text(self, code):
@@ -225,13 +333,19 @@ class WineSession:
     # --- files ----------------------------------------------------------
 
     def host_path(self, dos_name):
-        """The Linux path of a C: name such as C:\\bmtest\\a.txt."""
-        if isinstance(dos_name, bytes):
-            dos_name = dos_name.decode("latin-1")
+        """The Linux path of a C: name such as C:\\bmtest\\a.txt. Wine keeps
+        names as UTF-8 on disk; the path comes back as the str that Python
+        turns into exactly those bytes."""
         if dos_name[:3].upper() != "C:\\":
             raise SessionError(f"only C: names can be made: {dos_name!r}")
-        parts = [p for p in dos_name[3:].split("\\") if p]
-        return os.path.join(self.drive_c, *parts)
+        try:
+            on_disk = dos_name[3:].encode("utf-8")
+        except UnicodeEncodeError:
+            raise SessionError(f"a file name cannot hold a lone surrogate: {dos_name!r}") from None
+        if b"\0" in on_disk:
+            raise SessionError(f"a file name cannot hold NUL: {dos_name!r}")
+        parts = [p for p in on_disk.split(b"\\") if p]
+        return os.path.join(self.drive_c, *map(os.fsdecode, parts))
 
     def clear_test_dir(self):
         shutil.rmtree(self.test_dir, ignore_errors=True)
