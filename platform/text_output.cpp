@@ -1,5 +1,7 @@
 #include "platform/text_output.h"
 
+#include <cstring>
+
 namespace {
 
 // Names and texts are converted in pieces of this many units or bytes.
@@ -24,14 +26,31 @@ void write_out(TextOutput* output) {
     output->used = 0;
 }
 
-void put_byte(TextOutput* output, char byte) {
-    if (byte == '\n') {
-        if (output->used + 2 > TEXT_OUTPUT_CAPACITY) write_out(output);
-        output->bytes[output->used++] = '\r';
-    } else if (output->used == TEXT_OUTPUT_CAPACITY) {
-        write_out(output);
+void append(TextOutput* output, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        if (output->used == TEXT_OUTPUT_CAPACITY) write_out(output);
+        std::size_t room = TEXT_OUTPUT_CAPACITY - output->used;
+        std::size_t piece = count < room ? count : room;
+        std::memcpy(output->bytes + output->used, bytes, piece);
+        output->used += piece;
+        bytes += piece;
+        count -= piece;
     }
-    output->bytes[output->used++] = byte;
+}
+
+// Bytes to a file, each line feed as CR LF.
+void put_bytes(TextOutput* output, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        const void* found = std::memchr(bytes, '\n', count);
+        std::size_t run = found == nullptr ? count : static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
+        append(output, bytes, run);
+        if (found != nullptr) {
+            append(output, "\r\n", 2);
+            ++run;
+        }
+        bytes += run;
+        count -= run;
+    }
 }
 
 void put_unit(TextOutput* output, char16_t unit) {
@@ -76,14 +95,13 @@ void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) 
             // A character beyond the BMP, or half of one: no ANSI code page
             // has it.
             bool pair = is_high_surrogate(name[i]) && i + 1 < length && is_low_surrogate(name[i + 1]);
-            put_byte(output, '?');
+            put_bytes(output, "?", 1);
             i += pair ? 2 : 1;
             continue;
         }
         std::size_t run = 0;
         while (i + run < length && run < PIECE && !is_surrogate(name[i + run])) ++run;
-        std::size_t count = device.encode(device.context, name + i, run, encoded, sizeof encoded);
-        for (std::size_t b = 0; b < count; ++b) put_byte(output, encoded[b]);
+        put_bytes(output, encoded, device.encode(device.context, name + i, run, encoded, sizeof encoded));
         i += run;
     }
 }
@@ -91,7 +109,7 @@ void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) 
 void write_text(void* context, const char* text, std::size_t length) {
     TextOutput* output = output_of(context);
     if (!output->device.console) {
-        for (std::size_t i = 0; i < length; ++i) put_byte(output, text[i]);
+        put_bytes(output, text, length);
         return;
     }
     // The texts are short; a piece boundary never falls inside one of the

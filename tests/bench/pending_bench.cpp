@@ -1,7 +1,7 @@
 // Listing and cancelling on values of 1,000, 10,000 and 100,000 operations
-// through the in-memory platform, beside a floor over the same bytes: one
-// memchr for every NUL and writing the same output bytes. Output goes to a
-// null stream.
+// through the in-memory platform, beside a floor over the same units: one
+// search for every NUL and writing the same output bytes. Output goes
+// nowhere, names still converted to the code page.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -12,25 +12,52 @@
 
 #include "cli/command_line.h"
 #include "platform/memory_platform.h"
+#include "platform/text_output.h"
 
 namespace {
 
-// Strings of about 60 bytes: moves with and without replacement and deletes.
-std::vector<unsigned char> make_value(int operations, std::string* last_source) {
-    std::string data;
+// Strings of about 60 characters: moves with and without replacement and
+// deletes, in UTF-16 as the registry keeps them.
+std::vector<unsigned char> make_value(int operations, std::u16string* last_source) {
+    std::u16string data;
     for (int i = 0; i < operations; ++i) {
-        std::string source = "C:\\Program Files\\Vendor\\Product\\component-" + std::to_string(100000 + i) + ".dll";
-        data += "\\??\\" + source;
-        data.push_back('\0');
+        std::string number = std::to_string(100000 + i);
+        std::u16string source =
+            u"C:\\Program Files\\Vendor\\Product\\component-" + std::u16string(number.begin(), number.end());
+        data += u"\\??\\" + source + u".dll";
+        data.push_back(u'\0');
         if (i % 3 != 2) {
-            data += i % 3 == 0 ? "!\\??\\" : "\\??\\";
-            data += "C:\\Program Files\\Vendor\\Product\\component-" + std::to_string(100000 + i) + ".new";
+            data += i % 3 == 0 ? u"!\\??\\" : u"\\??\\";
+            data += source + u".new";
         }
-        data.push_back('\0');
-        *last_source = source;
+        data.push_back(u'\0');
+        *last_source = source + u".dll";
     }
-    data.push_back('\0');
-    return std::vector<unsigned char>(data.begin(), data.end());
+    data.push_back(u'\0');
+    std::vector<unsigned char> bytes;
+    for (char16_t unit : data) {
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    return bytes;
+}
+
+// Standard output to nowhere: names still go through the code page.
+bool discard(void*, const char*, std::size_t) { return true; }
+bool discard_units(void*, const char16_t*, std::size_t) { return true; }
+std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes, std::size_t) {
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = code_page_byte(units[i]);
+    return count;
+}
+std::size_t decode(void*, const char* bytes, std::size_t count, char16_t* units, std::size_t) {
+    for (std::size_t i = 0; i < count; ++i) units[i] = code_page_unit(static_cast<unsigned char>(bytes[i]));
+    return count;
+}
+
+OutputAccess null_output() {
+    static TextOutput writer;
+    start_text_output(&writer, {nullptr, false, discard_units, discard, encode, decode});
+    return text_output_access(&writer);
 }
 
 // Counts what the tool takes from the heap, to report its peak.
@@ -61,34 +88,36 @@ FILE* null_stream() {
 }
 
 void BM_List(benchmark::State& state) {
-    std::string last;
+    std::u16string last;
     MemoryPlatformState platform_state;
     platform_state.value = {true, VALUE_TYPE_MULTI_SZ, make_value(static_cast<int>(state.range(0)), &last)};
     Platform platform = memory_platform(&platform_state);
-    const char* argv[] = {"bootmove.exe", "/l"};
+    platform.output = null_output();
+    const char16_t* argv[] = {u"bootmove.exe", u"/l"};
     for (auto _ : state) {
         platform_state.calls.clear();
-        benchmark::DoNotOptimize(run_command_line(platform, 2, argv, null_stream()));
+        benchmark::DoNotOptimize(run_command_line(platform, 2, argv));
     }
     state.SetBytesProcessed(
         static_cast<std::int64_t>(state.iterations() * static_cast<std::int64_t>(platform_state.value.data.size())));
 }
 
 void BM_CancelLast(benchmark::State& state) {
-    std::string last;
+    std::u16string last;
     std::vector<unsigned char> value = make_value(static_cast<int>(state.range(0)), &last);
     MemoryPlatformState platform_state;
     Platform platform = memory_platform(&platform_state);
+    platform.output = null_output();
     HeapMeter meter;
     platform.heap = {&meter, metered_allocate, metered_release};
-    const char* argv[] = {"bootmove.exe", "/c", last.c_str()};
+    const char16_t* argv[] = {u"bootmove.exe", u"/c", last.c_str()};
     for (auto _ : state) {
         state.PauseTiming();
         platform_state.value = {true, VALUE_TYPE_MULTI_SZ, value};
         platform_state.calls.clear();
         platform_state.writes.clear();
         state.ResumeTiming();
-        benchmark::DoNotOptimize(run_command_line(platform, 3, argv, null_stream()));
+        benchmark::DoNotOptimize(run_command_line(platform, 3, argv));
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(value.size()));
     state.counters["value_bytes"] = static_cast<double>(value.size());
@@ -98,39 +127,35 @@ void BM_CancelLast(benchmark::State& state) {
 // The least any listing can do: find every NUL once and write the listing's
 // lines, one write a line.
 void BM_Floor(benchmark::State& state) {
-    std::string last;
+    std::u16string last;
     MemoryPlatformState platform_state;
     platform_state.value = {true, VALUE_TYPE_MULTI_SZ, make_value(static_cast<int>(state.range(0)), &last)};
-    const std::vector<unsigned char>& value = platform_state.value.data;
+    std::vector<char16_t> units(platform_state.value.data.size() / 2);
+    std::memcpy(units.data(), platform_state.value.data.data(), units.size() * 2);
     std::vector<std::string> lines;
     {
-        char* text = nullptr;
-        std::size_t length = 0;
-        FILE* out = open_memstream(&text, &length);
-        const char* argv[] = {"bootmove.exe", "/l"};
-        run_command_line(memory_platform(&platform_state), 2, argv, out);
-        std::fclose(out);
-        const std::string listing(text, length);
-        for (std::size_t start = 0, end; start < length; start = end + 1) {
+        const char16_t* argv[] = {u"bootmove.exe", u"/l"};
+        run_command_line(memory_platform(&platform_state), 2, argv);
+        const std::string& listing = platform_state.output;
+        for (std::size_t start = 0, end; start < listing.size(); start = end + 1) {
             end = listing.find('\n', start);
-            lines.emplace_back(text + start, end - start + 1);
+            lines.emplace_back(listing, start, end - start + 1);
         }
-        std::free(text);
     }
     for (auto _ : state) {
-        const unsigned char* at = value.data();
-        const unsigned char* end = value.data() + value.size();
+        const char16_t* at = units.data();
+        const char16_t* end = units.data() + units.size();
         std::size_t strings = 0;
         while (at < end) {
-            const void* nul = std::memchr(at, 0, static_cast<std::size_t>(end - at));
+            const char16_t* nul = std::char_traits<char16_t>::find(at, static_cast<std::size_t>(end - at), u'\0');
             if (nul == nullptr) break;
-            at = static_cast<const unsigned char*>(nul) + 1;
+            at = nul + 1;
             ++strings;
         }
         for (const std::string& line : lines) std::fwrite(line.data(), 1, line.size(), null_stream());
         benchmark::DoNotOptimize(strings);
     }
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(value.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(units.size() * 2));
 }
 
 }  // namespace
