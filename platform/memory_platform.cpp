@@ -210,14 +210,14 @@ void release(void* context, void* block) {
 bool write_console(void* context, const char16_t* units, std::size_t count) {
     MemoryPlatformState* state = state_of(context);
     if (state->output_refused) return false;
-    state->console_output.append(units, count);
+    if (!state->output_discarded) state->console_output.append(units, count);
     return true;
 }
 
 bool write_file(void* context, const char* bytes, std::size_t count) {
     MemoryPlatformState* state = state_of(context);
     if (state->output_refused) return false;
-    state->output.append(bytes, count);
+    if (!state->output_discarded) state->output.append(bytes, count);
     return true;
 }
 

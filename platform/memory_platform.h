@@ -75,6 +75,8 @@ struct MemoryPlatformState {
     bool console = false;
     // Standard output refuses every write, as a full disk or a closed pipe.
     bool output_refused = false;
+    // Standard output takes every write and keeps nothing, as NUL does.
+    bool output_discarded = false;
     std::vector<MemoryFailure> failures;
     std::vector<MemoryChange> changes;
 

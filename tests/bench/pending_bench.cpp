@@ -12,7 +12,6 @@
 
 #include "cli/command_line.h"
 #include "platform/memory_platform.h"
-#include "platform/text_output.h"
 
 namespace {
 
@@ -40,24 +39,6 @@ std::vector<unsigned char> make_value(int operations, std::u16string* last_sourc
         bytes.push_back(static_cast<unsigned char>(unit >> 8));
     }
     return bytes;
-}
-
-// Standard output to nowhere: names still go through the code page.
-bool discard(void*, const char*, std::size_t) { return true; }
-bool discard_units(void*, const char16_t*, std::size_t) { return true; }
-std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes, std::size_t) {
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = code_page_byte(units[i]);
-    return count;
-}
-std::size_t decode(void*, const char* bytes, std::size_t count, char16_t* units, std::size_t) {
-    for (std::size_t i = 0; i < count; ++i) units[i] = code_page_unit(static_cast<unsigned char>(bytes[i]));
-    return count;
-}
-
-OutputAccess null_output() {
-    static TextOutput writer;
-    start_text_output(&writer, {nullptr, false, discard_units, discard, encode, decode});
-    return text_output_access(&writer);
 }
 
 // Counts what the tool takes from the heap, to report its peak.
@@ -91,8 +72,8 @@ void BM_List(benchmark::State& state) {
     std::u16string last;
     MemoryPlatformState platform_state;
     platform_state.value = {true, VALUE_TYPE_MULTI_SZ, make_value(static_cast<int>(state.range(0)), &last)};
+    platform_state.output_discarded = true;
     Platform platform = memory_platform(&platform_state);
-    platform.output = null_output();
     const char16_t* argv[] = {u"bootmove.exe", u"/l"};
     for (auto _ : state) {
         platform_state.calls.clear();
@@ -106,8 +87,8 @@ void BM_CancelLast(benchmark::State& state) {
     std::u16string last;
     std::vector<unsigned char> value = make_value(static_cast<int>(state.range(0)), &last);
     MemoryPlatformState platform_state;
+    platform_state.output_discarded = true;
     Platform platform = memory_platform(&platform_state);
-    platform.output = null_output();
     HeapMeter meter;
     platform.heap = {&meter, metered_allocate, metered_release};
     const char16_t* argv[] = {u"bootmove.exe", u"/c", last.c_str()};
