@@ -210,6 +210,7 @@ void release(void* context, void* block) {
 bool write_console(void* context, const char16_t* units, std::size_t count) {
     MemoryPlatformState* state = state_of(context);
     if (state->output_refused) return false;
+    if (count > 0 && units[count - 1] >= 0xD800 && units[count - 1] <= 0xDBFF) ++state->console_writes_ending_in_half;
     if (!state->output_discarded) state->console_output.append(units, count);
     return true;
 }

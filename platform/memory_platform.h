@@ -83,9 +83,10 @@ struct MemoryPlatformState {
     // What happened.
     std::vector<std::string> calls;
     std::vector<std::vector<unsigned char>> writes;
-    std::vector<std::u16string> moves;  // u"source|target|flags" as passed
-    std::string output;                 // the bytes written to a file or pipe
-    std::u16string console_output;      // the units written to a console
+    std::vector<std::u16string> moves;      // u"source|target|flags" as passed
+    std::string output;                     // the bytes written to a file or pipe
+    std::u16string console_output;          // the units written to a console
+    int console_writes_ending_in_half = 0;  // writes that split a surrogate pair
     std::uint32_t last_error = 0;
     bool redirection_disabled = false;
     int open_keys = 0;

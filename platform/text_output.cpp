@@ -17,13 +17,18 @@ bool is_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
 // as the start of an escape sequence.
 bool is_control(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
 
-void write_out(TextOutput* output) {
-    if (output->used == 0) return;
+// Writes out what is held. A console gets whole characters only: the high
+// half of a pair at the end stays for the next write, unless it is the last.
+void write_out(TextOutput* output, bool last = false) {
     const OutputDevice& device = output->device;
-    bool written = device.console ? device.write_console(device.context, output->units, output->used)
-                                  : device.write_file(device.context, output->bytes, output->used);
+    std::size_t count = output->used;
+    if (device.console && !last && count > 1 && is_high_surrogate(output->units[count - 1])) --count;
+    if (count == 0) return;
+    bool written = device.console ? device.write_console(device.context, output->units, count)
+                                  : device.write_file(device.context, output->bytes, count);
     if (!written) output->failed = true;
-    output->used = 0;
+    if (count < output->used) output->units[0] = output->units[count];
+    output->used -= count;
 }
 
 void append(TextOutput* output, const char* bytes, std::size_t count) {
@@ -133,7 +138,7 @@ void write_name(void* context, const char16_t* name, std::size_t length) {
 
 bool flush(void* context) {
     TextOutput* output = output_of(context);
-    write_out(output);
+    write_out(output, true);
     return !output->failed;
 }
 

@@ -78,9 +78,13 @@ HANDLE standard_output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 
 bool write_console(void*, const char16_t* units, std::size_t count) {
     while (count > 0) {
-        DWORD piece = static_cast<DWORD>(count < CONSOLE_PIECE ? count : CONSOLE_PIECE);
+        std::size_t piece = count < CONSOLE_PIECE ? count : CONSOLE_PIECE;
+        // Never half a character: the high half of a pair goes with its low.
+        if (piece < count && units[piece - 1] >= 0xD800 && units[piece - 1] <= 0xDBFF) --piece;
         DWORD written = 0;
-        if (!WriteConsoleW(standard_output(), units, piece, &written, nullptr) || written == 0) return false;
+        if (!WriteConsoleW(standard_output(), units, static_cast<DWORD>(piece), &written, nullptr) || written == 0) {
+            return false;
+        }
         units += written;
         count -= written;
     }

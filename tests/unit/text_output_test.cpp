@@ -1,0 +1,87 @@
+// How a name reaches the user: exactly on a console but for what a terminal
+// would act on, in code page 1252 with '?' in a file. Listing a value whose
+// only operation is a delete of "C:\" and the name shows the name alone.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/unit/run_support.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+struct ShownRow {
+    std::u16string name;
+    std::u16string console;  // as the console gets it
+    std::string file;        // as a file gets it
+};
+
+void PrintTo(const ShownRow& row, std::ostream* out) { *out << testing::PrintToString(row.name); }
+
+const char16_t PAIR[] = u"\xD83D\xDE00";
+
+const ShownRow SHOWN[] = {
+    {u"plain.txt", u"plain.txt", "plain.txt"},
+    {u"caf\u00E9\u20AC\u0160", u"caf\u00E9\u20AC\u0160", "caf\xE9\x80\x8A"},
+    {u"\u03A9mega\u65E5\u672C", u"\u03A9mega\u65E5\u672C", "?mega??"},
+    {u"\u0101\uFF3C", u"\u0101\uFF3C", "??"},
+    {u"a"s + PAIR + u"b", u"a"s + PAIR + u"b", "a?b"},
+    {u"\xD800x\xDC00", u"\\uD800x\\uDC00", "?x?"},
+    {u"\xDE00\xD83D", u"\\uDE00\\uD83D", "??"},
+    // Control characters, DEL and the C1 controls: escaped on a console, as
+    // they are in a file (a line feed goes out as CR LF there).
+    {u"a\x1B[2J\rb", u"a\\x1B[2J\\x0Db", "a\x1B[2J\rb"},
+    {u"\x08\x7F\x9B\x85\x01", u"\\x08\\x7F\\x9B\\x85\\x01", "\x08\x7F??\x01"},
+    {u"a\nb\tc", u"a\\x0Ab\\x09c", "a\r\nb\tc"},
+    {u"\\x1B", u"\\x1B", "\\x1B"},
+};
+
+class Shown : public testing::TestWithParam<ShownRow> {};
+
+TEST_P(Shown, OnAConsoleAndInAFile) {
+    const ShownRow& row = GetParam();
+    for (bool console : {true, false}) {
+        MemoryPlatformState state;
+        state.console = console;
+        std::u16string data = u"\\??\\C:\\" + row.name + u"\0\0\0"s;
+        state.value = MemoryValue{true, VALUE_TYPE_MULTI_SZ, utf16_bytes(data)};
+        CommandResult result = run_bootmove(&state, std::vector<std::string>{"/l"});
+        EXPECT_EQ(result.status, 0);
+        if (console) {
+            EXPECT_EQ(state.console_output, u"File C:\\" + row.console + u" -> (delete)\r\n");
+            EXPECT_TRUE(state.output.empty());
+        } else {
+            EXPECT_EQ(state.output, "File C:\\" + row.file + " -> (delete)\r\n");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, Shown, testing::ValuesIn(SHOWN));
+
+// The tool's texts and the system's on a console: line ends as CR LF, the
+// system's own CR LF kept.
+TEST(Shown, SystemTextOnAConsole) {
+    MemoryPlatformState state;
+    state.console = true;
+    CommandResult result = run_bootmove(&state, std::vector<std::string>{"/l"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(state.console_output, u"error: File not found.\r\r\n\r\n");
+}
+
+// A name longer than the writer's buffer, with a pair at every place the
+// buffer could end: no write to the console ends in half a character.
+TEST(Shown, NoWriteSplitsAPair) {
+    for (std::size_t offset = 0; offset < 4; ++offset) {
+        MemoryPlatformState state;
+        state.console = true;
+        std::u16string name(TEXT_OUTPUT_CAPACITY - 16 + offset, u'a');
+        for (int i = 0; i < 16; ++i) name += PAIR;
+        state.value = MemoryValue{true, VALUE_TYPE_MULTI_SZ, utf16_bytes(name + u"\0\0\0"s)};
+        run_bootmove(&state, std::vector<std::string>{"/l"});
+        EXPECT_EQ(state.console_writes_ending_in_half, 0) << offset;
+        EXPECT_EQ(state.console_output, u"File " + name + u" -> (delete)\r\n");
+    }
+}
+
+}  // namespace
