@@ -6,16 +6,19 @@ and the system write, what /l shows and /c leaves, and what a restart
     scenarios.py BOOTMOVE_EXE REGFIXTURE_EXE [NAME...]
 
 Closes with "N passed, N failed"; exits 77 when this machine cannot run the
-program's width of Wine.
+program's width of Wine. A scenario that needs what this machine lacks (a
+locale, a terminal) says so and counts as neither.
 """
 
 import os
+import shutil
 
-from winesession import SessionError, crlf, main
+from winesession import SessionError, Skip, cp1252_encode, crlf, main, utf16
 
 TEST_DIR = "C:\\bmtest\\"
 REPLACE, DELAY = 1, 4
 NOT_FOUND_TEXT = 2
+NO_MATCH = "Could not fild a matching a pending file operation\n"
 
 
 def full(name):
@@ -23,18 +26,19 @@ def full(name):
 
 
 def recorded(ops):
-    """The value as the system writes it for (source, target or None, flags)."""
-    data = b""
+    """The value as the system writes it for (source, target or None, flags),
+    in UTF-16."""
+    text = ""
     for source, target, flags in ops:
-        data += b"\\??\\" + full(source).encode() + b"\0"
+        text += "\\??\\" + full(source) + "\0"
         if target is not None:
-            data += (b"!" if flags & REPLACE else b"") + b"\\??\\" + full(target).encode()
-        data += b"\0"
-    return data + b"\0"
+            text += ("!" if flags & REPLACE else "") + "\\??\\" + full(target)
+        text += "\0"
+    return utf16(text + "\0")
 
 
 def listed(ops):
-    """What /l prints for those operations."""
+    """What /l prints for those operations, as text."""
     return "".join(f"File {full(s)} -> {full(t) if t else '(delete)'}\n" for s, t, _ in ops)
 
 
@@ -42,8 +46,10 @@ class Scenario:
     def __init__(self, session):
         self.session = session
         self.problems = []
+        self.made = set()  # what write() made outside C:\bmtest, removed at the end
         session.clear_test_dir()
         session.delete_value()
+        session.delete_value(second=True)
 
     def check(self, what, expected, actual):
         if expected != actual:
@@ -51,9 +57,30 @@ class Scenario:
 
     def write(self, name, content):
         path = self.session.host_path(full(name))
+        # The first folder that did not exist yet, or the file itself.
+        made = path
+        for parent in reversed(self._parents(path)):
+            if not os.path.exists(parent):
+                made = parent
+                break
+        self.made.add(made)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "w") as f:
             f.write(content)
+
+    def _parents(self, path):
+        parents = []
+        while os.path.dirname(path) != self.session.drive_c:
+            path = os.path.dirname(path)
+            parents.append(path)
+        return parents
+
+    def clean_up(self):
+        for path in self.made:
+            if os.path.isdir(path):
+                shutil.rmtree(path, ignore_errors=True)
+            elif os.path.lexists(path):
+                os.remove(path)
 
     def read(self, name):
         """The file's content, or None when it does not exist."""
@@ -67,14 +94,19 @@ class Scenario:
         for name, content in expected.items():
             self.check(f"{name} on disk", content, self.read(name))
 
-    def bootmove(self, args, stdout, status=0, cwd=None):
+    def bootmove(self, args, stdout, status=0, cwd=None, env=None):
+        """Runs bootmove with stdout to a file. `stdout` is the text it
+        should print (in code page 1252, "?" for what that lacks) or the
+        exact bytes before line ends become CR LF."""
         where = cwd and os.path.join(self.session.test_dir, cwd)
-        got_status, got_stdout = self.session.bootmove(*args, cwd=where)
-        self.check(f"bootmove {' '.join(args)}: stdout", crlf(stdout.encode()), got_stdout)
+        got_status, got_stdout = self.session.bootmove(*args, cwd=where, env=env)
+        expected = stdout if isinstance(stdout, bytes) else cp1252_encode(stdout)
+        self.check(f"bootmove {' '.join(args)}: stdout", crlf(expected), got_stdout)
         self.check(f"bootmove {' '.join(args)}: status", status, got_status)
 
-    def value_is(self, data, when):
-        self.check(f"value {when}", None if data is None else (7, data), self.session.get_value())
+    def value_is(self, data, when, second=False):
+        self.check(f"{'second ' if second else ''}value {when}", None if data is None else (7, data),
+                   self.session.get_value(second))
 
     def platform_writes(self, ops):
         for source, target, flags in ops:
@@ -174,7 +206,7 @@ def user_session(s):
     s.bootmove(["/l"], listed(ops))
     s.bootmove(["/c", "C:\\bmtest\\install.log", "C:\\bmtest\\install.old"], "")
     s.bootmove(["/l"], listed(ops[:2]))
-    s.bootmove(["/c", "C:\\bmtest\\install.log"], "Could not fild a matching a pending file operation\n", 1)
+    s.bootmove(["/c", "C:\\bmtest\\install.log"], NO_MATCH, 1)
     s.session.reboot()
     s.files_are({"app.dll": "v2", "app.dll.new": None, "setup.tmp": None, "install.log": "log", "install.old": None})
     not_found = s.session.error_text(NOT_FOUND_TEXT).decode()
@@ -182,19 +214,199 @@ def user_session(s):
 
 
 def cancel_only_operation(s):
-    """Cancelling the only operation leaves a value with nothing to do: the
-    restart moves nothing."""
+    """Cancelling the only operation leaves a value with nothing to do, one
+    NUL unit: the restart moves nothing."""
     s.write("a.txt", "a")
     s.write("b.txt", "b")
     s.bootmove(["a.txt", "b.txt"], "Moving a.txt to b.txt at next reboot\n")
     s.bootmove(["/c", "C:\\bmtest\\a.txt", "C:\\bmtest\\b.txt"], "")
-    s.value_is(b"\0", "after /c")
+    s.value_is(b"\0\0", "after /c")
     s.bootmove(["/l"], "")
     s.session.reboot()
     s.files_are({"a.txt": "a", "b.txt": "b"})
 
 
-SCENARIOS = [platform_value_listed, cancel_then_restart, schedule_then_restart, user_session, cancel_only_operation]
+def unicode_restart(s):
+    """Names beyond code page 1252 go to the value as their exact units,
+    whether bootmove or the system recorded them; a cancel in between keeps
+    every other operation's bytes; /l shows "?" for what 1252 lacks; and the
+    restart acts on exactly those files, never on a look-alike (Omega.txt
+    for Ωmega.txt, a.txt for ā.txt, dir\\name.txt for dir＼name.txt)."""
+    d = "C:\\uni\\"
+    files = {
+        "é.txt": "e acute", "Omega.txt": "decoy O", "日本.txt": "nihon", "plain.txt": "plain",
+        "dir＼name.txt": "fullwidth", "dir\\name.txt": "decoy dir", "ā.txt": "a macron", "a.txt": "decoy a",
+    }
+    for name, content in files.items():
+        s.write(d + name, content)
+    ops = [
+        (d + "é.txt", d + "Ωmega.txt", REPLACE | DELAY),
+        (d + "日本.txt", d + "\U0001F600.txt", REPLACE | DELAY),
+        (d + "plain.txt", d + "plain.bak", REPLACE | DELAY),
+        (d + "dir＼name.txt", None, REPLACE | DELAY),
+        (d + "ā.txt", None, REPLACE | DELAY),
+    ]
+    s.bootmove([ops[0][0], ops[0][1]], f"Moving {d}é.txt to {d}Ωmega.txt at next reboot\n")
+    s.platform_writes(ops[1:2])
+    s.bootmove([ops[2][0], ops[2][1]], f"Moving {d}plain.txt to {d}plain.bak at next reboot\n")
+    s.platform_writes(ops[3:4])
+    s.bootmove(["/d", ops[4][0]], f"Deleting {d}ā.txt next reboot\n")
+    s.value_is(recorded(ops), "after scheduling")
+    s.bootmove(["/c", "c:\\UNI\\Plain.TXT"], "")
+    kept = ops[:2] + ops[3:]
+    s.value_is(recorded(kept), "after /c")
+    s.bootmove(["/l"], b"File C:\\uni\\\xe9.txt -> C:\\uni\\?mega.txt\n"
+                       b"File C:\\uni\\??.txt -> C:\\uni\\?.txt\n"
+                       b"File C:\\uni\\dir?name.txt -> (delete)\n"
+                       b"File C:\\uni\\?.txt -> (delete)\n")
+    s.session.reboot()
+    s.value_is(None, "after the restart")
+    s.files_are({d + name: content for name, content in {
+        "é.txt": None, "Ωmega.txt": "e acute", "Omega.txt": "decoy O",
+        "日本.txt": None, "\U0001F600.txt": "nihon",
+        "plain.txt": "plain", "plain.bak": None,
+        "dir＼name.txt": None, "dir\\name.txt": "decoy dir",
+        "ā.txt": None, "a.txt": "decoy a",
+    }.items()})
+
+
+def code_page_932(s):
+    """Under code page 932 names are still handled as UTF-16: ア (83 41) and
+    ヂ (83 61) differ only in a trail byte that is 'A' or 'a' in ASCII, yet
+    /c of ヂ leaves the delete of ア; a name of 147 characters, 283 bytes in
+    932, is under the limit; output is in Shift-JIS."""
+    jp = s.session.locale_environment("ja_JP", "UTF-8")
+    acp = s.session.acp(env=jp)
+    if acp != 932:
+        raise SessionError(f"the ANSI code page under {jp} is {acp}, not 932")
+    d = "C:\\jp\\"
+    a, di = d + "ア.txt", d + "ヂ.txt"
+    long = d + "日" * 68 + "\\" + "本" * 68 + ".txt"
+    for name, content in ((a, "a"), (di, "di"), (long, "long")):
+        s.write(name, content)
+    deletes = {name: (name, None, REPLACE | DELAY) for name in (a, di, long)}
+    for name in (a, di):
+        s.bootmove(["/d", name], f"Deleting {name} next reboot\n".encode("cp932"), env=jp)
+    s.value_is(recorded([deletes[a], deletes[di]]), "after scheduling")
+    s.bootmove(["/c", di], b"", env=jp)
+    s.value_is(recorded([deletes[a]]), "after /c")
+    s.bootmove(["/d", long], f"Deleting {long} next reboot\n".encode("cp932"), env=jp)
+    s.bootmove(["/l"], listed([deletes[a], deletes[long]]).encode("cp932"), env=jp)
+    s.session.reboot()
+    s.files_are({a: None, di: "di", long: None})
+
+
+def console_output(s):
+    """On a terminal names go out as characters (UTF-8 from Wine's console)
+    and control characters in them as \\xHH, so a name cannot drive the
+    terminal; redirected, the same listing is in code page 1252 with the
+    control bytes as they are."""
+    d = "C:\\con\\"
+    trap = d + "a\x1b[2Jb\rc.txt"  # ESC [2J clears a terminal's screen
+    s.session.set_value(7, recorded([(d + "Ωmega.txt", d + "日本.txt", REPLACE | DELAY), (trap, None, 0)]))
+    status, out = s.session.console("/l")
+    s.check("/l on a console: output", crlf(f"File {d}Ωmega.txt -> {d}日本.txt\n"
+                                            f"File {d}a\\x1B[2Jb\\x0Dc.txt -> (delete)\n".encode()), out)
+    s.check("/l on a console: status", 0, status)
+    s.bootmove(["/l"], b"File C:\\con\\?mega.txt -> C:\\con\\??.txt\nFile C:\\con\\a\x1b[2Jb\rc.txt -> (delete)\n")
+    status, out = s.session.console("/d", d + "\x1b]0;Ω")
+    s.check("/d on a console: output",
+            crlf(f"error: file {d}\\x1B]0;Ω does not exist, can't copy non-existant file\n".encode()), out)
+    s.check("/d on a console: status", 1, status)
+
+
+def positional_pairs_restart(s):
+    """Strings pair by position, as the restart reads them: a '!' string
+    where a source begins is a source named with its '!', and a target that
+    is empty is a delete. What /l shows is what the restart then does: the
+    move's source names no file (so nothing reaches a.txt and x stays), and
+    important.txt is deleted."""
+    d = "C:\\orph\\"
+    s.write(d + "x", "x")
+    s.write(d + "important.txt", "important")
+    s.session.set_value(7, utf16(f"!{d}x\0\\??\\{d}a.txt\0\\??\\{d}important.txt\0\0\0"))
+    s.bootmove(["/l"], f"File !{d}x -> {d}a.txt\nFile {d}important.txt -> (delete)\n")
+    s.session.reboot()
+    s.value_is(None, "after the restart")
+    s.files_are({d + "x": "x", d + "a.txt": None, d + "important.txt": None})
+
+
+def closing_nul_restart(s):
+    """A cancel that reaches the end of the data puts the closing NUL back,
+    since the restart ignores a value that does not end in two NULs: the
+    move before it still happens. Cancelling the only operation leaves one
+    NUL unit, never zero bytes, and a delete scheduled on top of it is
+    recorded with its whole prefix and carried out."""
+    d = "C:\\t2\\"
+    for name in ("a", "b", "c"):
+        s.write(f"{d}{name}.txt", name)
+    s.session.set_value(7, utf16(f"\\??\\{d}a.txt\0!\\??\\{d}b.txt\0\\??\\{d}c.txt\0\0"))
+    s.bootmove(["/c", d + "c.txt"], "")
+    s.value_is(recorded([(d + "a.txt", d + "b.txt", REPLACE | DELAY)]), "after /c of the last operation")
+    s.session.reboot()
+    s.files_are({d + "a.txt": None, d + "b.txt": "a", d + "c.txt": "c"})
+
+    d = "C:\\t\\"
+    s.write(d + "a.txt", "a")
+    s.write(d + "b.txt", "b")
+    s.session.set_value(7, utf16(f"\\??\\{d}a.txt\0\0"))
+    s.bootmove(["/c", d + "a.txt"], "")
+    s.value_is(b"\0\0", "after /c of the only operation")
+    s.bootmove(["/d", d + "b.txt"], f"Deleting {d}b.txt next reboot\n")
+    s.value_is(recorded([(d + "b.txt", None, REPLACE | DELAY)]), "after /d")
+    s.session.reboot()
+    s.files_are({d + "a.txt": "a", d + "b.txt": None})
+
+
+def second_value(s):
+    """The second value is listed after the first; /c of an operation in
+    both changes only the first. Wine's restart carries out the first value
+    only and leaves the second as it was (Windows would carry out both)."""
+    d = "C:\\two\\"
+    for name in ("a", "c", "e"):
+        s.write(f"{d}{name}.txt", name)
+    first = [(d + "c.txt", d + "d.txt", REPLACE | DELAY)]
+    second = [(d + "a.txt", d + "b.txt", REPLACE | DELAY), (d + "c.txt", d + "d.txt", REPLACE | DELAY)]
+    s.platform_writes(first)
+    s.session.set_value(7, recorded(second), second=True)
+    s.bootmove(["/l"], listed(first + second))
+    s.bootmove(["/c", d + "c.txt"], "")
+    s.value_is(b"\0\0", "after /c")
+    s.value_is(recorded(second), "after /c", second=True)
+    s.bootmove([d + "e.txt", d + "f.txt"], f"Moving {d}e.txt to {d}f.txt at next reboot\n")
+    s.session.reboot()
+    s.value_is(None, "after the restart")
+    s.value_is(recorded(second), "after the restart", second=True)
+    s.files_are({d + "a.txt": "a", d + "b.txt": None, d + "c.txt": "c", d + "d.txt": None,
+                 d + "e.txt": None, d + "f.txt": "e"})
+
+
+def wow64_redirection(s):
+    """The 32-bit program on 64-bit Windows checks a System32 name in the
+    real System32, which the (64-bit) restart acts on, not in SysWOW64
+    where its other calls are redirected. With the 64-bit program, or on
+    32-bit Windows (no SysWOW64), there is nothing to redirect and this
+    scenario does nothing."""
+    windows = os.path.join(s.session.drive_c, "windows")
+    if s.session.bits != 32 or not os.path.isdir(os.path.join(windows, "syswow64")):
+        return
+    real, wow = "C:\\windows\\system32\\", "C:\\windows\\syswow64\\"
+    s.write(real + "bmtest64.txt", "real")
+    s.write(wow + "bmtest32.txt", "wow")
+    s.bootmove(["/d", real + "bmtest64.txt"], f"Deleting {real}bmtest64.txt next reboot\n")
+    s.bootmove(["/d", real + "bmtest32.txt"],
+               f"error: file {real}bmtest32.txt does not exist, can't copy non-existant file\n", 1)
+    s.value_is(recorded([(real + "bmtest64.txt", None, REPLACE | DELAY)]), "after /d")
+    s.write(wow + "bmtest64.txt", "wow decoy")
+    s.session.reboot()
+    s.files_are({real + "bmtest64.txt": None, wow + "bmtest64.txt": "wow decoy", wow + "bmtest32.txt": "wow"})
+
+
+SCENARIOS = [
+    platform_value_listed, cancel_then_restart, schedule_then_restart, user_session, cancel_only_operation,
+    unicode_restart, code_page_932, console_output, positional_pairs_restart, closing_nul_restart, second_value,
+    wow64_redirection,
+]
 
 
 def run_scenarios(session, only):
@@ -202,12 +414,19 @@ def run_scenarios(session, only):
     for scenario in SCENARIOS:
         if only and scenario.__name__ not in only:
             continue
+        s = None
         try:
             s = Scenario(session)
             scenario(s)
             problems = s.problems
+        except Skip as e:
+            print(f"SKIP {scenario.__name__}: {e}")
+            continue
         except SessionError as e:
             problems = [f"could not run: {e}"]
+        finally:
+            if s is not None:
+                s.clean_up()
         for problem in problems:
             print(f"FAIL {scenario.__name__}: {problem}")
         passed, failed = (passed, failed + 1) if problems else (passed + 1, failed)

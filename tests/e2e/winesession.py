@@ -12,9 +12,13 @@ Wine runs with LANG=C.UTF-8 and no other locale variable: the ANSI code page
 is then 1252, and arguments given as UTF-8 reach the program's wide entry
 point as exactly those characters. An argument no UTF-8 can carry (a lone
 surrogate) goes through `regfixture run`, which starts the program itself.
+A call may override the environment (`env`), e.g. for another locale and so
+another ANSI code page (`locale_environment`); `console` runs the program on
+a terminal, where its output goes through the console.
 """
 
 import os
+import shlex
 import shutil
 import signal
 import struct
@@ -28,6 +32,9 @@ VALUE_TYPES = {"SZ": 1, "EXPAND_SZ": 2, "BINARY": 3, "DWORD": 4, "MULTI_SZ": 7}
 LOADERS = {64: ["/usr/lib/wine/wine64", "wine64"], 32: ["/usr/lib/wine/wine", "wine"]}
 COMMAND_GUARD = 120  # seconds; only so that a hung Wine command cannot stall the run
 ANSI_CODE_PAGE = 1252
+# What Wine's console sends a terminal around the program's output: the
+# cursor hidden, then shown again.
+CONSOLE_WRAPPERS = (b"\x1b[?25l", b"\x1b[?25h")
 # Code page 1252 as Windows maps it: bytes 80-9F; every other byte is its own
 # unit (Windows maps the bytes 1252 leaves undefined to the C1 controls).
 CP1252_HIGH = [
@@ -104,6 +111,8 @@ class WineSession:
         self.watchdog = None
         self.error_texts = {}
         self.dos_names = {}
+        self.locales = {}
+        self.terminal = None
 
     # --- start and stop -------------------------------------------------
 
@@ -199,11 +208,22 @@ class WineSession:
         started = subprocess.run(["sh", "-c", script, str(os.getpid())], env=self.env, capture_output=True, text=True)
         self.watchdog = int(started.stdout.strip())
 
-    def _call(self, command, stdout, stderr, cwd=None):
+    def _environment(self, env):
+        """The session's environment with `env`'s variables over it (None
+        removes one)."""
+        merged = dict(self.env)
+        for name, value in (env or {}).items():
+            if value is None:
+                merged.pop(name, None)
+            else:
+                merged[name] = value
+        return merged
+
+    def _call(self, command, stdout, stderr, cwd=None, env=None):
         # A blocking wait (subprocess's own timeout polls, which costs more
         # than the Wine command itself); a timer ends a command that hangs.
-        process = subprocess.Popen(command, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout,
-                                   stderr=stderr)
+        process = subprocess.Popen(command, env=self._environment(env), cwd=cwd, stdin=subprocess.DEVNULL,
+                                   stdout=stdout, stderr=stderr)
         guard = threading.Timer(COMMAND_GUARD, process.kill)
         guard.start()
         try:
@@ -239,13 +259,14 @@ class WineSession:
             self.dos_names[path] = out.rstrip(b"\r\n").decode("utf-8")
         return self.dos_names[path]
 
-    def run(self, exe, args, cwd=None, full=False, through_fixture=False):
+    def run(self, exe, args, cwd=None, full=False, through_fixture=False, env=None):
         """Runs a Windows program with C:\\bmtest (or `cwd`) as its current
         directory; gives (status, stdout bytes, stderr text). Arguments are
         str, each character one character of the argument and a lone
         surrogate one unit. With `full`, stdout is /dev/full and nothing of
         it comes back. `through_fixture` starts the program through
-        `regfixture run` even when its arguments could go directly."""
+        `regfixture run` even when its arguments could go directly. `env`
+        overrides variables of the environment for this call only."""
         for a in args:
             if not isinstance(a, str):
                 raise TypeError(f"arguments are str, not {type(a).__name__}: {a!r}")
@@ -265,9 +286,9 @@ class WineSession:
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             if full:
                 with open("/dev/full", "wb") as device:
-                    status = self._call(command, device, err, cwd or self.test_dir)
+                    status = self._call(command, device, err, cwd or self.test_dir, env)
             else:
-                status = self._call(command, out, err, cwd or self.test_dir)
+                status = self._call(command, out, err, cwd or self.test_dir, env)
             out.seek(0)
             err.seek(0)
             err_text = err.read().decode(errors="replace")
@@ -275,11 +296,72 @@ class WineSession:
                 raise SessionError(f"regfixture could not start {exe}: {err_text.strip()}")
             return status, out.read(), err_text
 
-    def bootmove(self, *args, cwd=None, full=False):
+    def bootmove(self, *args, cwd=None, full=False, env=None):
         """(status, stdout bytes); with `full` stdout is /dev/full and the
         bytes are empty."""
-        status, out, _ = self.run(self.exe, args, cwd, full)
+        status, out, _ = self.run(self.exe, args, cwd, full, env=env)
         return status, out
+
+    def console(self, *args, env=None):
+        """Runs bootmove with a terminal as its stdout (through `script`), so
+        that it writes to a console: (status, the bytes the terminal got).
+        The terminal is 200 columns wide and adds no CR of its own, and
+        Wine's wrappers around the output are removed: what remains is the
+        program's text as Wine's console turns it into UTF-8. Raises Skip
+        where no terminal can be made."""
+        self._check_terminal()
+        for a in args:
+            try:
+                a.encode("utf-8")
+            except UnicodeEncodeError:
+                raise SessionError(f"a console run cannot pass a lone surrogate: {a!r}") from None
+        command = "stty rows 50 cols 200 -onlcr; " + shlex.join([self.loader, self.exe, *args])
+        with tempfile.TemporaryFile() as out:
+            status = self._call(["script", "-qec", command, "/dev/null"], out, subprocess.DEVNULL, self.test_dir,
+                                dict(env or {}, SHELL="/bin/sh", TERM="xterm"))
+            out.seek(0)
+            text = out.read()
+        for wrapper in CONSOLE_WRAPPERS:
+            text = text.replace(wrapper, b"")
+        return status, text
+
+    def _check_terminal(self):
+        if self.terminal is None:
+            if shutil.which("script") is None:
+                self.terminal = "`script` (util-linux) is not installed"
+            else:
+                probe = subprocess.run(["script", "-qec", "stty -onlcr && exit 7", "/dev/null"],
+                                       stdin=subprocess.DEVNULL, capture_output=True, timeout=COMMAND_GUARD)
+                self.terminal = "" if probe.returncode == 7 else (
+                    f"`script` cannot make a terminal here: {probe.stderr.decode(errors='replace').strip()}")
+        if self.terminal:
+            raise Skip(self.terminal)
+
+    def locale_environment(self, locale, charmap):
+        """The variables under which Wine takes the code pages of LOCALE
+        (e.g. ja_JP with charmap UTF-8): the locale is built with localedef
+        into the prefix, so nothing outside it changes. Raises Skip when
+        this machine lacks localedef or the locale's sources."""
+        key = (locale, charmap)
+        if key not in self.locales:
+            name = f"{locale}.{charmap}"
+            folder = os.path.join(self.prefix, "locales")
+            source = os.path.join("/usr/share/i18n/locales", locale)
+            if shutil.which("localedef") is None or not os.path.isfile(source):
+                self.locales[key] = Skip(f"localedef or {source} is missing (Debian package `locales`)")
+            else:
+                os.makedirs(folder, exist_ok=True)
+                made = subprocess.run(["localedef", "-i", locale, "-f", charmap, os.path.join(folder, name)],
+                                      capture_output=True, timeout=COMMAND_GUARD)
+                if os.path.isfile(os.path.join(folder, name, "LC_CTYPE")):
+                    self.locales[key] = {"LOCPATH": folder, "LANG": name}
+                else:
+                    self.locales[key] = Skip(f"localedef could not build {name}: "
+                                             f"{made.stderr.decode(errors='replace').strip()}")
+        found = self.locales[key]
+        if isinstance(found, Skip):
+            raise found
+        return dict(found)
 
     def fixture(self, *args):
         status, out, err = self.run(self.fixture_exe, args)
@@ -294,9 +376,12 @@ class WineSession:
         """argv[0] as bootmove sees it (str): the DOS name of the Linux path."""
         return self.dos_name(self.exe)
 
-    def acp(self):
-        """The ANSI code page of the programs, GetACP()."""
-        return int(self.fixture("acp"))
+    def acp(self, env=None):
+        """The ANSI code page of the programs, GetACP(), under `env`."""
+        status, out, err = self.run(self.fixture_exe, ["acp"], env=env)
+        if status != 0:
+            raise SessionError(f"regfixture acp: status {status}: {err.strip()}")
+        return int(out)
 
     # --- the values -----------------------------------------------------
     # `second` picks "PendingFileRenameOperations2" instead of
