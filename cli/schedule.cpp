@@ -45,8 +45,13 @@ int schedule_operation(const Platform& platform, const char16_t* source, const c
         print_whole_name(platform, source);
         print_text(platform, " next reboot\n");
     }
-    if (files.move_file_ex(files.context, source, target, MOVE_REPLACE_EXISTING | MOVE_DELAY_UNTIL_REBOOT) == 0) {
-        std::uint32_t code = files.get_last_error(files.context);
+    // The system reads the value and writes it back with the operation
+    // added: not while another bootmove rewrites it.
+    LockToken lock = platform.lock.lock(platform.lock.context);
+    int recorded = files.move_file_ex(files.context, source, target, MOVE_REPLACE_EXISTING | MOVE_DELAY_UNTIL_REBOOT);
+    std::uint32_t code = recorded == 0 ? files.get_last_error(files.context) : ERROR_CODE_SUCCESS;
+    platform.lock.unlock(platform.lock.context, lock);
+    if (recorded == 0) {
         if (code == ERROR_CODE_SUCCESS) {
             // Refused without a code of its own: its text would be "Success."
             // or whatever an earlier call left behind.

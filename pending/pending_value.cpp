@@ -4,6 +4,9 @@
 
 namespace {
 
+// Bytes of room a read leaves beyond the size asked, besides an eighth more.
+constexpr std::uint32_t READ_HEADROOM = 4096;
+
 // The end of the string at `cursor`: its NUL, or the data's end.
 OperationCursor string_end(const PendingValue& value, OperationCursor cursor) {
     OperationCursor units = unit_count(value);
@@ -29,23 +32,26 @@ std::uint32_t read_pending_value(const Platform& platform, RegistryKey key, cons
         std::uint32_t size = 0;
         std::uint32_t status = registry.query_value(registry.context, key, name, &type, nullptr, &size);
         if (status != ERROR_CODE_SUCCESS) return status;
-        if (size > 0xFFFFFFF0u) return ERROR_CODE_NOT_ENOUGH_MEMORY;
-
-        // Whole units for the data and its odd byte, and two bytes beyond
-        // them that a rewrite uses as a guard.
-        std::size_t units = std::size_t(size) / 2 + 2;
+        // Room for what another program may add between the two queries,
+        // in whole units, and two bytes beyond it that a rewrite uses as a
+        // guard. Pages the data does not reach are never touched.
+        std::uint64_t room = std::uint64_t(size) + size / 8 + READ_HEADROOM;
+        if (room > 0xFFFFFFF0u) room = 0xFFFFFFF0u;
+        if (size > room) return ERROR_CODE_NOT_ENOUGH_MEMORY;
+        std::uint32_t capacity = static_cast<std::uint32_t>(room);
+        std::size_t units = std::size_t(capacity) / 2 + 2;
         char16_t* buffer = static_cast<char16_t*>(platform.heap.allocate(platform.heap.context, units * 2));
         if (buffer == nullptr) return ERROR_CODE_NOT_ENOUGH_MEMORY;
 
-        std::uint32_t stored = size;
+        std::uint32_t stored = capacity;
         status =
             registry.query_value(registry.context, key, name, &type, reinterpret_cast<unsigned char*>(buffer), &stored);
         if (status == ERROR_CODE_SUCCESS) {
-            *value = PendingValue{type, stored < size ? stored : size, buffer};
+            *value = PendingValue{type, stored < capacity ? stored : capacity, buffer};
             return ERROR_CODE_SUCCESS;
         }
         platform.heap.release(platform.heap.context, buffer);
-        // Another program added to the value between the two queries.
+        // Another program added more than that between the two queries.
         if (status != ERROR_CODE_MORE_DATA || attempt == PENDING_READ_TRIES) return status;
     }
 }

@@ -207,6 +207,19 @@ void release(void* context, void* block) {
     std::free(block);
 }
 
+LockToken lock(void* context) {
+    MemoryPlatformState* state = state_of(context);
+    if (enter(state, CALL_LOCK) != 0) return 0;
+    ++state->locks_held;
+    return 1;
+}
+
+void unlock(void* context, LockToken token) {
+    MemoryPlatformState* state = state_of(context);
+    enter(state, CALL_UNLOCK);
+    if (token != 0) --state->locks_held;
+}
+
 bool write_console(void* context, const char16_t* units, std::size_t count) {
     MemoryPlatformState* state = state_of(context);
     if (state->output_refused) return false;
@@ -259,6 +272,7 @@ Platform memory_platform(MemoryPlatformState* state) {
     platform.files = {state,      disable_redirection, revert_redirection, find_first_file,
                       find_close, move_file_ex,        get_last_error};
     platform.heap = {state, allocate, release};
+    platform.lock = {state, lock, unlock};
     platform.output = text_output_access(state->writer.get());
     return platform;
 }

@@ -34,6 +34,8 @@ constexpr const char CALL_MOVE_FILE_EX[] = "move_file_ex";
 constexpr const char CALL_GET_LAST_ERROR[] = "get_last_error";
 constexpr const char CALL_ALLOCATE[] = "allocate";
 constexpr const char CALL_RELEASE[] = "release";
+constexpr const char CALL_LOCK[] = "lock";  // fails by giving no lock
+constexpr const char CALL_UNLOCK[] = "unlock";
 
 // Makes the `occurrence`-th call (1 for the first) of `call` fail with
 // `code`. An allocation that fails gives null and ignores the code.
@@ -92,6 +94,7 @@ struct MemoryPlatformState {
     int open_keys = 0;
     int open_searches = 0;
     int live_blocks = 0;
+    int locks_held = 0;
 
     std::unique_ptr<TextOutput> writer{new TextOutput};
 };

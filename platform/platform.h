@@ -16,6 +16,7 @@
 using RegistryKey = std::uintptr_t;
 using SearchHandle = std::uintptr_t;
 using RedirectionToken = std::uintptr_t;
+using LockToken = std::uintptr_t;
 
 constexpr SearchHandle INVALID_SEARCH_HANDLE = ~SearchHandle(0);
 
@@ -72,6 +73,17 @@ struct HeapAccess {
     void (*release)(void* context, void* block);
 };
 
+// One lock, across every bootmove process of the machine, held while a
+// command changes the pending operations, so that two bootmove processes
+// never read and rewrite them at the same time. Other programs do not take
+// it. `lock` waits for it and gives 0 when it could not be had; the command
+// then goes on without it.
+struct LockAccess {
+    void* context;
+    LockToken (*lock)(void* context);
+    void (*unlock)(void* context, LockToken token);
+};
+
 // Standard output: one buffered writer for everything the tool prints.
 struct OutputAccess {
     void* context;
@@ -89,6 +101,7 @@ struct Platform {
     RegistryAccess registry;
     FileSystemAccess files;
     HeapAccess heap;
+    LockAccess lock;
     OutputAccess output;
 };
 

@@ -74,6 +74,28 @@ void* allocate(void*, std::size_t size) { return std::malloc(size); }
 
 void release(void*, void* block) { std::free(block); }
 
+// Global: the same lock for every session on the machine. Changing the
+// values needs an administrator, who may create global objects.
+const wchar_t LOCK_NAME[] = L"Global\\bootmove.PendingFileRenameOperations";
+constexpr DWORD LOCK_WAIT_MS = 30000;
+
+LockToken lock(void*) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, LOCK_NAME);
+    if (mutex == nullptr) return 0;
+    // An abandoned lock is the lock: its holder ended without letting go,
+    // and what it wrote is in the registry either way.
+    DWORD waited = WaitForSingleObject(mutex, LOCK_WAIT_MS);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return reinterpret_cast<LockToken>(mutex);
+    CloseHandle(mutex);
+    return 0;
+}
+
+void unlock(void*, LockToken token) {
+    if (token == 0) return;
+    ReleaseMutex(reinterpret_cast<HANDLE>(token));
+    CloseHandle(reinterpret_cast<HANDLE>(token));
+}
+
 HANDLE standard_output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 
 bool write_console(void*, const char16_t* units, std::size_t count) {
@@ -138,6 +160,7 @@ Platform win32_platform() {
     platform.files = {nullptr,    disable_redirection, revert_redirection, find_first_file,
                       find_close, move_file_ex,        get_last_error};
     platform.heap = {nullptr, allocate, release};
+    platform.lock = {nullptr, lock, unlock};
     platform.output = text_output_access(&standard_output_writer);
     return platform;
 }

@@ -59,8 +59,8 @@ const FaultRow FAULTS[] = {
 
 // What may still be called once a call has failed: giving back what was
 // taken, and reading the failed file call's code.
-const std::set<std::string> AFTER_FAILURE = {CALL_RELEASE, CALL_CLOSE_KEY, CALL_FIND_CLOSE, CALL_REVERT_REDIRECTION,
-                                             CALL_GET_LAST_ERROR};
+const std::set<std::string> AFTER_FAILURE = {
+    CALL_RELEASE, CALL_CLOSE_KEY, CALL_FIND_CLOSE, CALL_REVERT_REDIRECTION, CALL_GET_LAST_ERROR, CALL_UNLOCK};
 
 std::string filled(std::string text, const std::string& placeholder, const std::string& with) {
     for (std::size_t at; (at = text.find(placeholder)) != std::string::npos;)
@@ -141,6 +141,14 @@ std::vector<MemoryChange> every_read(int reads, const std::u16string& first) {
 }
 
 const RaceRow RACES[] = {
+    // Grown a little: the read leaves room for it.
+    {"list_grown_between_size_and_data",
+     "list",
+     0,
+     {{CALL_QUERY_DATA, 1, false, multi_sz(GROWN)}},
+     "File C:\\a -> (delete)\nFile C:\\b -> (delete)\nFile C:\\n -> (delete)\n",
+     0,
+     GROWN},
     {"list_grows_four_times", "list", 4, {}, LISTED, 0, PENDING},
     {"list_grows_five_times", "list", 5, {}, "error: More data is available.\r\n\n", 1, PENDING},
     {"cancel_grows_four_times", "cancel", 4, {}, "", 0, u"\\??\\C:\\b\0\0\0"s},
@@ -219,7 +227,7 @@ void PrintTo(const ScheduleRow& row, std::ostream* out) { *out << row.name; }
 
 const char TOO_LONG[] = "error: file names must be less than 260 characters long\n";
 const char MISSING[] = "error: file {src} does not exist, can't copy non-existant file\n";
-const char SCHEDULED[] = "disable_redirection find_first_file find_close revert_redirection move_file_ex ";
+const char SCHEDULED[] = "disable_redirection find_first_file find_close revert_redirection lock move_file_ex unlock ";
 const char NOT_FOUND[] = "disable_redirection find_first_file revert_redirection ";
 
 const ScheduleRow SCHEDULES[] = {
@@ -294,6 +302,23 @@ TEST(Schedule, SearchesWhereTheRestartActs) {
         CommandResult result = run_bootmove(&state, std::vector<std::string>{"/d", row.name});
         EXPECT_EQ(result.status, row.status) << row.name;
         EXPECT_EQ(state.moves.size(), row.status == 0 ? 1u : 0u) << row.name;
+        expect_nothing_held(state);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Without the lock (another bootmove held it too long, or it could not be
+// made) the command goes on as it would alone.
+TEST(Lock, CommandsGoOnWithoutIt) {
+    for (const char* command : {"cancel", "delete"}) {
+        MemoryPlatformState state = pending_state();
+        state.failures = {{CALL_LOCK, 1, 1}};
+        CommandResult result = run_bootmove(&state, COMMANDS.at(command));
+        EXPECT_EQ(result.status, 0) << command;
+        EXPECT_EQ(state.writes.size() + state.moves.size(), 1u) << command;
         expect_nothing_held(state);
     }
 }

@@ -69,4 +69,5 @@ void expect_nothing_held(const MemoryPlatformState& state) {
     EXPECT_EQ(state.open_searches, 0) << "searches held";
     EXPECT_EQ(state.live_blocks, 0) << "heap blocks held";
     EXPECT_FALSE(state.redirection_disabled) << "file-system redirection left off";
+    EXPECT_EQ(state.locks_held, 0) << "the lock held";
 }
