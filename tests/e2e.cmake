@@ -1,11 +1,12 @@
 # The Wine end-to-end suites over the cross-built programs: every behaviour
-# case (e2e/run_cases.py) and the restart scenarios (e2e/scenarios.py), for
+# case (e2e/run_cases.py), the restart scenarios (e2e/scenarios.py) and other
+# programs writing at the same time (e2e/stress.py), for
 # build/windows-x86 and build/windows-x64, which their presets build first.
 # A suite fails when a program is missing, and exits 77 (skipped) where this
 # machine's Wine cannot run that width.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-set(BOOTMOVE_E2E_SCRIPTS cases=run_cases.py scenarios=scenarios.py)
+set(BOOTMOVE_E2E_SCRIPTS cases=run_cases.py scenarios=scenarios.py stress=stress.py)
 foreach(arch x86 x64)
   set(programs ${PROJECT_SOURCE_DIR}/build/windows-${arch})
   foreach(entry ${BOOTMOVE_E2E_SCRIPTS})

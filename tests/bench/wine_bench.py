@@ -2,7 +2,9 @@
 """The whole process under Wine: `bootmove.exe /l` beside Wine's own reg.exe
 (`reg query ... /v PendingFileRenameOperations`, what an administrator types
 instead) on values of 1,000, 10,000 and 100,000 operations; "/c" of the last
-operation of the largest; the peak memory of that "/c". Prints a table.
+operation of the largest; the peak resident size of that "/c" beside one on a
+tiny value, and the difference as a multiple of the value's stored (UTF-16)
+size. Prints a table.
 
     wine_bench.py BOOTMOVE_EXE REGFIXTURE_EXE [RUNS]
 """
@@ -15,24 +17,23 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from winesession import WineSession  # noqa: E402
+from winesession import WineSession, utf16  # noqa: E402
 
 SIZES = (1000, 10000, 100000)
 KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager"
 
 
 def make_value(operations):
-    """About 60 bytes a string: moves with and without replacement, deletes."""
-    data = bytearray()
+    """About 60 characters a string: moves with and without replacement,
+    deletes; stored as UTF-16."""
+    strings = []
     last = None
     for i in range(operations):
         source = f"C:\\Program Files\\Vendor\\Product\\component-{100000 + i}.dll"
-        data += b"\\??\\" + source.encode() + b"\0"
-        if i % 3 != 2:
-            data += (b"!\\??\\" if i % 3 == 0 else b"\\??\\") + source[:-3].encode() + b"new"
-        data += b"\0"
+        strings.append("\\??\\" + source)
+        strings.append("" if i % 3 == 2 else ("!\\??\\" if i % 3 == 0 else "\\??\\") + source[:-3] + "new")
         last = source
-    return bytes(data + b"\0"), last
+    return utf16("\0".join(strings) + "\0\0"), last
 
 
 def timed(session, command, runs):
@@ -86,7 +87,8 @@ def bench(session, args):
         cancel_times.append(timed(session, [session.exe, "/c", last], 1))
     load(session, data)
     peak_cancel = peak_rss_kib(session, [session.exe, "/c", last])
-    load(session, b"\\??\\C:\\a\0\0\0")
+    tiny = utf16("\\??\\C:\\a\0\0\0")
+    load(session, tiny)
     peak_small = peak_rss_kib(session, [session.exe, "/c", "C:\\a"])
 
     print(f"Wine, whole process, median of {runs} runs:")
@@ -96,9 +98,10 @@ def bench(session, args):
         print(f"| {operations:,} | {size:,} | {ours * 1000:.0f} ms | {theirs * 1000:.0f} ms | {ours / theirs:.2f} |")
     print()
     print(f"/c of the last of {SIZES[-1]:,} operations: {statistics.median(cancel_times) * 1000:.0f} ms")
-    print(f"peak resident size of that /c: {peak_cancel / 1024:.1f} MiB; of /c on a 12-byte value: "
-          f"{peak_small / 1024:.1f} MiB; difference {(peak_cancel - peak_small) / 1024:.1f} MiB "
-          f"for a value of {len(data) / 1048576:.1f} MiB")
+    difference = (peak_cancel - peak_small) * 1024
+    print(f"peak resident size of that /c: {peak_cancel / 1024:.1f} MiB; of /c on a {len(tiny)}-byte value: "
+          f"{peak_small / 1024:.1f} MiB; difference {difference / 1048576:.1f} MiB for a value of "
+          f"{len(data) / 1048576:.1f} MiB stored ({len(data):,} bytes): {difference / len(data):.2f}x the value")
     return 1, 0
 
 

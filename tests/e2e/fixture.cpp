@@ -7,6 +7,13 @@
 //   regfixture [-2] load TYPE FILE   the same with the bytes of a file
 //   regfixture [-2] get              prints "TYPE:HEX" or "absent"
 //   regfixture [-2] delete           removes the value (absent is fine)
+//   regfixture [-2] append PREFIX COUNT [STOP]
+//                                    like another program adding operations: COUNT times,
+//                                    or until the file STOP exists, reads the value and
+//                                    writes it back with one more operation, a delete of
+//                                    PREFIX and a five-digit number counting from 00000;
+//                                    prints "ADDED SEEN", SEEN being how often the value
+//                                    read was not the one last written
 //   regfixture move SRC DST|- FLAGS  a real MoveFileExW; "-" for a delete
 //   regfixture errtext CODE          the system's text for CODE, as bootmove prints it
 //   regfixture acp                   prints the ANSI code page, GetACP()
@@ -40,6 +47,7 @@ int fail(const char* what, unsigned long code) {
 int usage() {
     std::fprintf(stderr,
                  "usage: regfixture [-2] set TYPE HEX | [-2] load TYPE FILE | [-2] get | [-2] delete\n"
+                 "       regfixture [-2] append PREFIX COUNT [STOP]\n"
                  "       regfixture move SRC DST|- FLAGS | errtext CODE | acp | run EXE [HEX...]\n");
     return 2;
 }
@@ -75,7 +83,7 @@ int with_key(REGSAM access, HKEY* key) {
     return status == ERROR_SUCCESS ? 0 : fail("RegOpenKeyExW", static_cast<unsigned long>(status));
 }
 
-int store_value(unsigned long type, const std::vector<unsigned char>& bytes) {
+int store_in(HKEY key, unsigned long type, const std::vector<unsigned char>& bytes) {
     // For the string types RegSetValueExW stores one unit more when the data's
     // last whole unit is not NUL and the unit at byte offset size/2*2 is (for
     // an odd size that unit is the last byte and the byte after; for a single
@@ -85,12 +93,32 @@ int store_value(unsigned long type, const std::vector<unsigned char>& bytes) {
     buffer.insert(buffer.end(), bytes.begin(), bytes.end());
     buffer.push_back(0xFF);
     buffer.push_back(0xFF);
-    HKEY key = nullptr;
-    if (int status = with_key(KEY_SET_VALUE, &key)) return status;
     LONG status = RegSetValueExW(key, value_name, 0, static_cast<DWORD>(type), buffer.data() + 2,
                                  static_cast<DWORD>(bytes.size()));
-    RegCloseKey(key);
     return status == ERROR_SUCCESS ? 0 : fail("RegSetValueExW", static_cast<unsigned long>(status));
+}
+
+int store_value(unsigned long type, const std::vector<unsigned char>& bytes) {
+    HKEY key = nullptr;
+    if (int status = with_key(KEY_SET_VALUE, &key)) return status;
+    int status = store_in(key, type, bytes);
+    RegCloseKey(key);
+    return status;
+}
+
+// The value's type and bytes. A value that another program makes larger
+// between the size and the data is read again.
+LONG read_value(HKEY key, DWORD* type, std::vector<unsigned char>* bytes) {
+    for (;;) {
+        DWORD size = 0;
+        LONG status = RegQueryValueExW(key, value_name, nullptr, type, nullptr, &size);
+        if (status != ERROR_SUCCESS) return status;
+        bytes->assign(size + 1, 0);
+        status = RegQueryValueExW(key, value_name, nullptr, type, bytes->data(), &size);
+        if (status == ERROR_MORE_DATA) continue;
+        if (status == ERROR_SUCCESS) bytes->resize(size);
+        return status;
+    }
 }
 
 int set_value(const wchar_t* type_text, const wchar_t* hex) {
@@ -118,10 +146,8 @@ int get_value() {
     HKEY key = nullptr;
     if (int status = with_key(KEY_QUERY_VALUE, &key)) return status;
     DWORD type = 0;
-    DWORD size = 0;
-    LONG status = RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &size);
-    std::vector<unsigned char> data(size + 1);
-    if (status == ERROR_SUCCESS) status = RegQueryValueExW(key, value_name, nullptr, &type, data.data(), &size);
+    std::vector<unsigned char> data;
+    LONG status = read_value(key, &type, &data);
     RegCloseKey(key);
     if (status == ERROR_FILE_NOT_FOUND) {
         std::printf("absent");
@@ -129,7 +155,7 @@ int get_value() {
     }
     if (status != ERROR_SUCCESS) return fail("RegQueryValueExW", static_cast<unsigned long>(status));
     std::printf("%lu:", static_cast<unsigned long>(type));
-    for (DWORD i = 0; i < size; ++i) std::printf("%02X", data[i]);
+    for (unsigned char byte : data) std::printf("%02X", byte);
     return 0;
 }
 
@@ -140,6 +166,54 @@ int delete_value() {
     RegCloseKey(key);
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return 0;
     return fail("RegDeleteValueW", static_cast<unsigned long>(status));
+}
+
+void append_units(std::vector<unsigned char>* bytes, const std::wstring& units) {
+    for (wchar_t unit : units) {
+        bytes->push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes->push_back(static_cast<unsigned char>(unit >> 8 & 0xFF));
+    }
+}
+
+int append_operations(const wchar_t* prefix, const wchar_t* count_text, const wchar_t* stop) {
+    unsigned long count = 0;
+    if (!parse_number(count_text, &count) || count > 99999) return usage();
+    HKEY key = nullptr;
+    if (int status = with_key(KEY_QUERY_VALUE | KEY_SET_VALUE, &key)) return status;
+    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> written;
+    unsigned long added = 0;
+    unsigned long seen = 0;
+    for (; added < count; ++added) {
+        if (stop != nullptr && GetFileAttributesW(stop) != INVALID_FILE_ATTRIBUTES) break;
+        DWORD type = REG_MULTI_SZ;
+        LONG status = read_value(key, &type, &bytes);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            type = REG_MULTI_SZ;
+            bytes.clear();
+        } else if (status != ERROR_SUCCESS) {
+            RegCloseKey(key);
+            return fail("RegQueryValueExW", static_cast<unsigned long>(status));
+        }
+        if (added > 0 && bytes != written) ++seen;
+        // As the system appends: the closing empty string gives way to the
+        // new operation and comes again after it.
+        std::size_t size = bytes.size();
+        if (size >= 2 && size % 2 == 0 && bytes[size - 1] == 0 && bytes[size - 2] == 0) bytes.resize(size - 2);
+        std::wstring source = std::wstring(L"\\??\\") + prefix;
+        for (unsigned long digit = 10000; digit > 0; digit /= 10)
+            source += static_cast<wchar_t>(L'0' + added / digit % 10);
+        append_units(&bytes, source);
+        append_units(&bytes, std::wstring(3, L'\0'));  // its NUL, the empty target, the closing empty string
+        if (int failed = store_in(key, type, bytes)) {
+            RegCloseKey(key);
+            return failed;
+        }
+        written = bytes;
+    }
+    RegCloseKey(key);
+    std::printf("%lu %lu", added, seen);
+    return 0;
 }
 
 int move_file(const wchar_t* source, const wchar_t* target, const wchar_t* flags_text) {
@@ -244,6 +318,8 @@ int wmain(int argc, wchar_t** argv) {
         status = get_value();
     } else if (command == L"delete" && count == 1) {
         status = delete_value();
+    } else if (command == L"append" && (count == 3 || count == 4)) {
+        status = append_operations(args[1], args[2], count == 4 ? args[3] : nullptr);
     } else if (command == L"move" && count == 4 && !second) {
         status = move_file(args[1], args[2], args[3]);
     } else if (command == L"errtext" && count == 2 && !second) {
