@@ -366,7 +366,8 @@ class WineSession:
     def fixture(self, *args):
         status, out, err = self.run(self.fixture_exe, args)
         if status != 0:
-            raise SessionError(f"regfixture {' '.join(map(ascii, args))}: status {status}: {err.strip()}")
+            shown = " ".join(ascii(a) if len(a) <= 80 else ascii(a[:80]) + "..." for a in args)
+            raise SessionError(f"regfixture {shown}: status {status}: {err.strip()}")
         return out
 
     def reboot(self):
@@ -396,7 +397,17 @@ class WineSession:
         return int(type_text), bytes.fromhex(hex_text)
 
     def set_value(self, value_type, data, second=False):
-        self.fixture(*self._which(second), "set", str(value_type), data.hex().upper() or "-")
+        if len(data) <= 4096:
+            self.fixture(*self._which(second), "set", str(value_type), data.hex().upper() or "-")
+            return
+        # Too long for a command line: the bytes go through a file.
+        path = os.path.join(self.drive_c, "bootmove-value.bin")
+        with open(path, "wb") as f:
+            f.write(data)
+        try:
+            self.fixture(*self._which(second), "load", str(value_type), "C:\\bootmove-value.bin")
+        finally:
+            os.remove(path)
 
     def delete_value(self, second=False):
         self.fixture(*self._which(second), "delete")
