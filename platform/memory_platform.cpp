@@ -235,6 +235,10 @@ bool write_file(void* context, const char* bytes, std::size_t count) {
     return true;
 }
 
+void report_failure(void* context) {
+    state_of(context)->error_output += "error: standard output could not be written: Disk full.\r\n";
+}
+
 std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes, std::size_t) {
     for (std::size_t i = 0; i < count; ++i) bytes[i] = code_page_byte(units[i]);
     return count;
@@ -266,7 +270,8 @@ const SystemText SYSTEM_TEXTS[] = {
 }  // namespace
 
 Platform memory_platform(MemoryPlatformState* state) {
-    start_text_output(state->writer.get(), {state, state->console, write_console, write_file, encode, decode});
+    start_text_output(state->writer.get(),
+                      {state, state->console, write_console, write_file, encode, decode, report_failure});
     Platform platform{};
     platform.registry = {state, open_key, query_value, set_value, close_key};
     platform.files = {state,      disable_redirection, revert_redirection, find_first_file,

@@ -88,6 +88,7 @@ struct MemoryPlatformState {
     std::vector<std::u16string> moves;      // u"source|target|flags" as passed
     std::string output;                     // the bytes written to a file or pipe
     std::u16string console_output;          // the units written to a console
+    std::string error_output;               // the bytes written to the error stream
     int console_writes_ending_in_half = 0;  // writes that split a surrogate pair
     std::uint32_t last_error = 0;
     bool redirection_disabled = false;

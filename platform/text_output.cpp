@@ -139,6 +139,7 @@ void write_name(void* context, const char16_t* name, std::size_t length) {
 bool flush(void* context) {
     TextOutput* output = output_of(context);
     write_out(output, true);
+    if (output->failed) output->device.report_failure(output->device.context);
     return !output->failed;
 }
 

@@ -27,6 +27,9 @@ struct OutputDevice {
     // Bytes in the ANSI code page as units; `capacity` is at least one unit a
     // byte.
     std::size_t (*decode)(void* context, const char* bytes, std::size_t count, char16_t* units, std::size_t capacity);
+    // Says on the error stream, the one place left, that standard output
+    // refused what the tool printed.
+    void (*report_failure)(void* context);
 };
 
 constexpr std::size_t TEXT_OUTPUT_CAPACITY = 32 * 1024;

@@ -98,6 +98,9 @@ void unlock(void*, LockToken token) {
 
 HANDLE standard_output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 
+// Why standard output refused the last write.
+DWORD output_error = 0;
+
 bool write_console(void*, const char16_t* units, std::size_t count) {
     while (count > 0) {
         std::size_t piece = count < CONSOLE_PIECE ? count : CONSOLE_PIECE;
@@ -105,6 +108,7 @@ bool write_console(void*, const char16_t* units, std::size_t count) {
         if (piece < count && units[piece - 1] >= 0xD800 && units[piece - 1] <= 0xDBFF) --piece;
         DWORD written = 0;
         if (!WriteConsoleW(standard_output(), units, static_cast<DWORD>(piece), &written, nullptr) || written == 0) {
+            output_error = GetLastError();
             return false;
         }
         units += written;
@@ -117,6 +121,7 @@ bool write_file(void*, const char* bytes, std::size_t count) {
     while (count > 0) {
         DWORD written = 0;
         if (!WriteFile(standard_output(), bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+            output_error = GetLastError();
             return false;
         }
         bytes += written;
@@ -146,6 +151,15 @@ std::size_t decode(void*, const char* bytes, std::size_t count, char16_t* units,
     return length > 0 ? static_cast<std::size_t>(length) : 0;
 }
 
+void report_failure(void*) {
+    HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+    const char* text = system_error_text(output_error);
+    const char intro[] = "error: standard output could not be written: ";
+    DWORD written = 0;
+    WriteFile(errors, intro, sizeof intro - 1, &written, nullptr);
+    WriteFile(errors, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
+
 TextOutput standard_output_writer;
 
 }  // namespace
@@ -153,7 +167,8 @@ TextOutput standard_output_writer;
 Platform win32_platform() {
     DWORD mode = 0;
     bool console = GetConsoleMode(standard_output(), &mode) != 0;
-    start_text_output(&standard_output_writer, {nullptr, console, write_console, write_file, encode, decode});
+    start_text_output(&standard_output_writer,
+                      {nullptr, console, write_console, write_file, encode, decode, report_failure});
 
     Platform platform{};
     platform.registry = {nullptr, open_key, query_value, set_value, close_key};

@@ -320,6 +320,9 @@ TEST_P(CaseRow, Holds) {
     if (!row.output_refused) {
         EXPECT_EQ(result.output, row.output);
     }
+    // The error stream only says that standard output failed, when there
+    // was something to print (a cancel prints nothing).
+    EXPECT_EQ(state.error_output.empty(), !row.output_refused || row.status == 0);
     EXPECT_EQ(result.status, row.status);
     expect_value(state.value, row.after_same ? row.before : row.after, "first value");
     expect_value(state.second, row.second_after_same ? row.second_before : row.second_after, "second value");
