@@ -34,7 +34,7 @@ import tempfile
 import threading
 import time
 
-from winesession import COMMAND_GUARD, SessionError, cp1252_encode, crlf, main, utf16
+from winesession import COMMAND_GUARD, START_TRIES, SessionError, cp1252_encode, crlf, failed_to_start, main, utf16
 
 STRESS_DIR = "C:\\stress"
 SEED = 20261208
@@ -97,29 +97,38 @@ class Started:
     (status, stdout bytes, stderr text)."""
 
     def __init__(self, session, exe, args):
+        self.session = session
+        self.command = [session.loader, exe] + [a.encode("utf-8") for a in args]
+        self.start()
+
+    def start(self):
         self.out = tempfile.TemporaryFile()
         self.err = tempfile.TemporaryFile()
-        command = [session.loader, exe] + [a.encode("utf-8") for a in args]
-        self.process = subprocess.Popen(command, env=session.env, cwd=session.test_dir, stdin=subprocess.DEVNULL,
-                                        stdout=self.out, stderr=self.err)
+        self.process = subprocess.Popen(self.command, env=self.session.env, cwd=self.session.test_dir,
+                                        stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err)
 
     def finish(self):
-        # A blocking wait, as the session's; a timer ends one that hangs.
-        guard = threading.Timer(COMMAND_GUARD, self.process.kill)
-        guard.start()
-        try:
-            status = self.process.wait()
-        finally:
-            guard.cancel()
-        self.out.seek(0)
-        self.err.seek(0)
-        data = self.out.read()
-        err = self.err.read().decode(errors="replace")
-        self.out.close()
-        self.err.close()
-        if status < 0:
-            raise SessionError(f"{self.process.args[1]} was ended by signal {-status}")
-        return status, data, err
+        for attempt in range(1, START_TRIES + 1):
+            # A blocking wait, as the session's; a timer ends one that hangs.
+            guard = threading.Timer(COMMAND_GUARD, self.process.kill)
+            guard.start()
+            try:
+                status = self.process.wait()
+            finally:
+                guard.cancel()
+            self.out.seek(0)
+            self.err.seek(0)
+            data = self.out.read()
+            err = self.err.read().decode(errors="replace")
+            self.out.close()
+            self.err.close()
+            if status < 0:
+                raise SessionError(f"{self.process.args[1]} was ended by signal {-status}")
+            # Wine could not start the program: it never ran.
+            if failed_to_start(status, err) and attempt < START_TRIES:
+                self.start()
+                continue
+            return status, data, err
 
 
 class Writer:
