@@ -38,7 +38,7 @@ int run_command(const Platform& platform, int argc, const char16_t* const* argv)
 
 int show_usage(const Platform& platform, const char16_t* program) {
     print_text(platform, "Usage: ");
-    print_name(platform, program, name_length(program));
+    print_name(platform, program);
     print_text(platform,
                " [ /d /l /c ] [source file] [target file]\n"
                "Schedule or edit file operations on next system boot\n"

@@ -4,8 +4,6 @@
 
 namespace {
 
-void print_whole_name(const Platform& platform, const char16_t* name) { print_name(platform, name, name_length(name)); }
-
 // Whether anything matches the name, searched as the restart will see the
 // file system.
 bool source_exists(const FileSystemAccess& files, const char16_t* source) {
@@ -29,20 +27,20 @@ int schedule_operation(const Platform& platform, const char16_t* source, const c
     const FileSystemAccess& files = platform.files;
     if (!source_exists(files, source)) {
         print_text(platform, "error: file ");
-        print_whole_name(platform, source);
+        print_name(platform, source);
         print_text(platform, " does not exist, can't copy non-existant file\n");
         return 1;
     }
 
     if (target != nullptr) {
         print_text(platform, "Moving ");
-        print_whole_name(platform, source);
+        print_name(platform, source);
         print_text(platform, " to ");
-        print_whole_name(platform, target);
+        print_name(platform, target);
         print_text(platform, " at next reboot\n");
     } else {
         print_text(platform, "Deleting ");
-        print_whole_name(platform, source);
+        print_name(platform, source);
         print_text(platform, " next reboot\n");
     }
     // The system reads the value and writes it back with the operation

@@ -20,10 +20,14 @@ struct Wanted {
     std::size_t target_length;
 };
 
-// Where the first matching operation is: in which value, and its bounds.
+// Where the first matching operation is: in which value, its bounds, and
+// the value as it was read, to tell whether it changed by the write.
 struct Found {
+    bool matched;
     std::size_t which;
     Operation operation;
+    std::uint64_t fingerprint;
+    std::uint32_t size;
 };
 
 bool name_is(const PendingValue& value, StoredName stored, const char16_t* wanted, std::size_t length) {
@@ -62,27 +66,20 @@ std::uint64_t fingerprint(const PendingValue& value) {
     return hash;
 }
 
-// Looks in each value in turn. Gives 0 with `*found` filled in when one
-// holds a match, 0 with `*matched` false when none does, or the code of a
-// failed read (ERROR_CODE_FILE_NOT_FOUND when no value exists at all).
-std::uint32_t search_values(const Platform& platform, RegistryKey key, const Wanted& wanted, bool* matched,
-                            Found* found, std::uint64_t* seen, std::uint32_t* seen_size) {
-    *matched = false;
+// Looks in each value in turn and fills in `found`. Gives 0, or the code
+// of a failed read (ERROR_CODE_FILE_NOT_FOUND when no value exists at all).
+std::uint32_t search_values(const Platform& platform, RegistryKey key, const Wanted& wanted, Found* found) {
+    *found = Found{};
     bool any = false;
-    for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
+    for (std::size_t which = 0; which < PENDING_VALUE_COUNT && !found->matched; ++which) {
         PendingValue value;
         std::uint32_t status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &value);
         if (status == ERROR_CODE_FILE_NOT_FOUND) continue;
         if (status != ERROR_CODE_SUCCESS) return status;
         any = true;
-        *matched = find_operation(value, wanted, &found->operation);
-        if (*matched) {
-            found->which = which;
-            *seen = fingerprint(value);
-            *seen_size = value.size;
-        }
+        found->matched = find_operation(value, wanted, &found->operation);
+        if (found->matched) *found = Found{true, which, found->operation, fingerprint(value), value.size};
         release_pending_value(platform, &value);
-        if (*matched) return ERROR_CODE_SUCCESS;
     }
     return any ? ERROR_CODE_SUCCESS : ERROR_CODE_FILE_NOT_FOUND;
 }
@@ -112,16 +109,13 @@ std::uint32_t cut_operation(PendingValue* value, const Operation& operation) {
 
 int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
     for (int attempt = 0; attempt < CANCEL_TRIES; ++attempt) {
-        bool matched = false;
-        Found found{};
-        std::uint64_t seen = 0;
-        std::uint32_t seen_size = 0;
-        std::uint32_t status = search_values(platform, key, wanted, &matched, &found, &seen, &seen_size);
+        Found found;
+        std::uint32_t status = search_values(platform, key, wanted, &found);
         if (status != ERROR_CODE_SUCCESS) {
             print_system_error(platform, status);
             return 1;
         }
-        if (!matched) {
+        if (!found.matched) {
             print_text(platform, NO_MATCH_TEXT);
             return 1;
         }
@@ -136,8 +130,9 @@ int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
             return 1;
         }
         Operation now;
-        bool same = value.size == seen_size && fingerprint(value) == seen && find_operation(value, wanted, &now) &&
-                    now.begin == found.operation.begin && now.end == found.operation.end;
+        bool same = value.size == found.size && fingerprint(value) == found.fingerprint &&
+                    find_operation(value, wanted, &now) && now.begin == found.operation.begin &&
+                    now.end == found.operation.end;
         if (!same) {
             release_pending_value(platform, &value);
             continue;

@@ -24,14 +24,12 @@ constexpr const char16_t* const PENDING_VALUE_NAMES[] = {u"PendingFileRenameOper
 constexpr std::size_t PENDING_VALUE_COUNT = sizeof PENDING_VALUE_NAMES / sizeof PENDING_VALUE_NAMES[0];
 
 // How often a value that outgrew the read's room between its size and its
-// data is read again
-// before the failure is reported.
+// data is read again before the failure is reported.
 constexpr int PENDING_READ_TRIES = 5;
 
 // The in-memory copy of one value. `units` holds its `size` bytes (size / 2
 // units, then the odd byte when the size is odd) and room for at least two
-// bytes more;
-// it belongs to the command that read it.
+// bytes more; it belongs to the command that read it.
 struct PendingValue {
     std::uint32_t type;
     std::uint32_t size;

@@ -121,6 +121,13 @@ inline void print_name(const Platform& platform, const char16_t* name, std::size
     platform.output.write_name(platform.output.context, name, length);
 }
 
+// A whole NUL-terminated name, as given on the command line.
+inline void print_name(const Platform& platform, const char16_t* name) {
+    std::size_t length = 0;
+    while (name[length] != u'\0') ++length;
+    print_name(platform, name, length);
+}
+
 // "error: " and the system's text for `code`, then a line feed.
 inline void print_system_error(const Platform& platform, std::uint32_t code) {
     print_text(platform, "error: ");
