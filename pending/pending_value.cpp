@@ -70,6 +70,48 @@ OperationCursor strip_nt_prefix(const PendingValue& value, OperationCursor curso
     return cursor + 4;
 }
 
+namespace {
+
+// Past a mark, '*' and any ASCII digits, at `cursor`; `cursor` itself when
+// no '*' stands there.
+OperationCursor skip_mark(const PendingValue& value, OperationCursor cursor) {
+    OperationCursor units = unit_count(value);
+    if (cursor >= units || value.units[cursor] != u'*') return cursor;
+    OperationCursor at = cursor + 1;
+    while (at < units && value.units[at] >= u'0' && value.units[at] <= u'9') ++at;
+    return at;
+}
+
+bool unit_at(const PendingValue& value, OperationCursor at, char16_t unit) {
+    return at < unit_count(value) && value.units[at] == unit;
+}
+
+}  // namespace
+
+OperationCursor source_name_start(const PendingValue& value, OperationCursor cursor) {
+    OperationCursor after_mark = skip_mark(value, cursor);
+    if (after_mark != cursor) {
+        OperationCursor name = strip_nt_prefix(value, after_mark);
+        return name != after_mark ? name : cursor;
+    }
+    return strip_nt_prefix(value, cursor);
+}
+
+OperationCursor target_name_start(const PendingValue& value, OperationCursor cursor, bool* replace) {
+    *replace = unit_at(value, cursor, u'!');
+    if (*replace) return strip_nt_prefix(value, cursor + 1);
+    OperationCursor after_mark = skip_mark(value, cursor);
+    if (after_mark != cursor) {
+        bool marked_replace = unit_at(value, after_mark, u'!');
+        OperationCursor prefix = marked_replace ? after_mark + 1 : after_mark;
+        OperationCursor name = strip_nt_prefix(value, prefix);
+        if (name == prefix) return cursor;  // no prefix: the '*' is part of the name
+        *replace = marked_replace;
+        return name;
+    }
+    return strip_nt_prefix(value, cursor);
+}
+
 OperationCursor next_string(const PendingValue& value, OperationCursor cursor) {
     OperationCursor end = string_end(value, cursor);
     return end < unit_count(value) ? end + 1 : unit_count(value);
@@ -81,23 +123,27 @@ bool next_operation(const PendingValue& value, OperationCursor* cursor, Operatio
     if (begin >= units || value.units[begin] == u'\0') return false;
 
     // The source is whatever string stands where a source begins, a '!'
-    // included: only its prefix is dropped.
+    // included: only its mark and prefix are dropped.
     Operation found{};
     found.kind = OperationKind::delete_file;
     found.begin = begin;
     OperationCursor source_end = string_end(value, begin);
-    found.source = name_between(strip_nt_prefix(value, begin), source_end);
+    found.stored_source = name_between(begin, source_end);
+    found.source = name_between(source_name_start(value, begin), source_end);
     found.end = next_string(value, begin);
     if (found.end < units) {
         // The next string is the target, whatever it holds. Without a name
-        // after the marker and the prefix the restart deletes the source.
+        // after the marks and the prefix the restart deletes the source.
         OperationCursor target = found.end;
         OperationCursor target_end = string_end(value, target);
-        if (target < target_end && value.units[target] == u'!') ++target;
-        target = strip_nt_prefix(value, target);
-        if (target < target_end) {
+        found.has_target = true;
+        found.stored_target = name_between(target, target_end);
+        OperationCursor name = target_name_start(value, target, &found.replace);
+        if (name < target_end) {
             found.kind = OperationKind::move;
-            found.target = name_between(target, target_end);
+            found.target = name_between(name, target_end);
+        } else {
+            found.replace = false;
         }
         found.end = next_string(value, found.end);
     }

@@ -9,6 +9,12 @@
 // for one that does not, and the empty string for a delete. The list ends at
 // an empty string where a source would begin, or at the end of the data;
 // units after that, and an odd last byte, are kept but never interpreted.
+//
+// Current Windows puts a mark in front of the NT prefix: '*' and a few ASCII
+// digits, as in "*1\??\C:\a.txt" and, for a target that replaces,
+// "*1!\??\C:\b.txt". The mark is bookkeeping, not part of the name; it is
+// taken as a mark only where "\??\" (in a target "!\??\" or "\??\")
+// follows it directly.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +65,11 @@ struct Operation {
     OperationCursor end;
     StoredName source;
     StoredName target;  // empty unless kind is move
+    // The strings whole, as stored: marks, '!' and prefix included.
+    StoredName stored_source;
+    StoredName stored_target;
+    bool has_target;  // false when the data ended before a target string
+    bool replace;     // the target carries '!' (after a mark too)
 };
 
 // Opens the key that holds the values with `access`; gives 0 or the
@@ -79,6 +90,15 @@ inline std::uint32_t unit_count(const PendingValue& value) { return value.size /
 // exactly "\??\", else `cursor`. Never looks past the string's NUL or the
 // data's end.
 OperationCursor strip_nt_prefix(const PendingValue& value, OperationCursor cursor);
+
+// Where the name begins in the source string at `cursor`: past a mark and
+// the prefix, or past the prefix alone.
+OperationCursor source_name_start(const PendingValue& value, OperationCursor cursor);
+
+// Where the name begins in the target string at `cursor`: past a leading
+// '!' and then the prefix, or past a mark, an optional '!' and the prefix.
+// `replace` tells whether a '!' was passed.
+OperationCursor target_name_start(const PendingValue& value, OperationCursor cursor, bool* replace);
 
 // The position just past the NUL that ends the string at `cursor`, or the
 // data's end when the string has no NUL inside the data.

@@ -292,10 +292,11 @@ bool memory_record_move(MemoryPlatformState* state, const char16_t* source, cons
         // The last unit is taken for the closing NUL, put back below.
         value.data.resize(value.data.size() >= 2 ? value.data.size() - 2 : 0);
     }
-    std::u16string added = u"\\??\\" + full_name(*state, source);
+    std::u16string mark = state->marked_records ? u"*1" : u"";
+    std::u16string added = mark + u"\\??\\" + full_name(*state, source);
     added.push_back(u'\0');
     if (target != nullptr) {
-        added += (flags & MOVE_REPLACE_EXISTING) ? u"!\\??\\" : u"\\??\\";
+        added += mark + ((flags & MOVE_REPLACE_EXISTING) ? u"!\\??\\" : u"\\??\\");
         added += full_name(*state, target);
     }
     added.push_back(u'\0');

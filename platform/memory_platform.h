@@ -70,6 +70,9 @@ struct MemoryPlatformState {
     std::set<std::u16string> entries;
     // Where relative names are resolved by move_file_ex.
     std::u16string current_directory = u"C:\\";
+    // move_file_ex records as current Windows does, with the mark "*1" in
+    // front of each name's prefix, instead of as Wine does.
+    bool marked_records = false;
     // A 32-bit process on 64-bit Windows: while redirection is on, a search
     // under C:\Windows\System32 looks in C:\Windows\SysWOW64 instead.
     bool wow64 = false;
@@ -105,7 +108,8 @@ Platform memory_platform(MemoryPlatformState* state);
 // Fills the value as the operating system does when it records a delayed
 // move: "\??\" and the full source, then "!\??\" and the full target (no '!'
 // without MOVE_REPLACE_EXISTING; an empty string for a delete), then the
-// closing NUL, all in UTF-16. Gives false when the value is not REG_MULTI_SZ.
+// closing NUL, all in UTF-16; with `marked_records`, "*1\??\" and "*1!\??\".
+// Gives false when the value is not REG_MULTI_SZ.
 bool memory_record_move(MemoryPlatformState* state, const char16_t* source, const char16_t* target,
                         std::uint32_t flags);
 

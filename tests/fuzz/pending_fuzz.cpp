@@ -30,8 +30,8 @@ using Bytes = std::vector<unsigned char>;
 struct ModelOperation {
     std::size_t begin;  // in units
     std::size_t end;
-    std::u16string source;  // name: less "\??\"
-    std::u16string target;  // name: less '!' and "\??\"
+    std::u16string source;  // the names, less marks and "\??\"
+    std::u16string target;
 };
 
 void require(bool condition, const char* what) {
@@ -59,6 +59,30 @@ std::u16string less_prefix(std::u16string text) {
     return text;
 }
 
+// The units of a mark, '*' and ASCII digits, at the start of `text`.
+std::size_t mark_length(const std::u16string& text) {
+    if (text.empty() || text[0] != u'*') return 0;
+    std::size_t length = 1;
+    while (length < text.size() && text[length] >= u'0' && text[length] <= u'9') ++length;
+    return length;
+}
+
+// A source less a mark and "\??\", or less "\??\".
+std::u16string source_name(const std::u16string& text) {
+    std::size_t mark = mark_length(text);
+    if (mark > 0 && text.compare(mark, 4, u"\\??\\") == 0) return text.substr(mark + 4);
+    return less_prefix(text);
+}
+
+// A target less '!' and "\??\", or less a mark, a '!' and "\??\".
+std::u16string target_name(const std::u16string& text) {
+    if (!text.empty() && text[0] == u'!') return less_prefix(text.substr(1));
+    std::size_t mark = mark_length(text);
+    std::size_t after = mark > 0 && text.compare(mark, 1, u"!") == 0 ? mark + 1 : mark;
+    if (mark > 0 && text.compare(after, 4, u"\\??\\") == 0) return text.substr(after + 4);
+    return less_prefix(text);
+}
+
 // The pairs by position, as the restart takes them, read without the tool's
 // code.
 std::vector<ModelOperation> read_pairs(const std::u16string& units) {
@@ -67,13 +91,11 @@ std::vector<ModelOperation> read_pairs(const std::u16string& units) {
     while (at < units.size() && units[at] != 0) {
         ModelOperation operation{at, 0, u"", u""};
         std::size_t end = string_end(units, at);
-        operation.source = less_prefix(units.substr(at, end - at));
+        operation.source = source_name(units.substr(at, end - at));
         std::size_t next = end < units.size() ? end + 1 : end;
         if (next < units.size()) {
             std::size_t target_end = string_end(units, next);
-            std::u16string target = units.substr(next, target_end - next);
-            if (!target.empty() && target[0] == u'!') target.erase(0, 1);
-            operation.target = less_prefix(target);
+            operation.target = target_name(units.substr(next, target_end - next));
             next = target_end < units.size() ? target_end + 1 : target_end;
         }
         operation.end = next;

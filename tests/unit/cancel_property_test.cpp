@@ -52,7 +52,12 @@ public:
         return text;
     }
 
-    std::u16string prefixed(int name) { return (pick(2) == 0 ? u"\\??\\" : u"") + spelling(name); }
+    // Marks as current Windows writes them in front of the prefix.
+    std::u16string mark() { return std::vector<std::u16string>{u"*", u"*1", u"*2", u"*12"}[pick(4)]; }
+
+    std::u16string prefixed(int name) {
+        return std::vector<std::u16string>{u"", u"\\??\\", mark() + u"\\??\\"}[pick(3)] + spelling(name);
+    }
 
     Built value() {
         Built built;
@@ -64,7 +69,7 @@ public:
             std::u16string target;
             switch (pick(5)) {
                 case 0:
-                    target = u"!" + prefixed(op.target);
+                    target = (pick(2) == 0 ? u"!\\??\\" : u"!") + spelling(op.target);
                     break;
                 case 1:
                     target = prefixed(op.target);
@@ -74,10 +79,10 @@ public:
                     break;
                 case 3:
                     op.target = EMPTY_NAME;
-                    target = std::vector<std::u16string>{u"!", u"\\??\\", u"!\\??\\"}[pick(3)];
+                    target = std::vector<std::u16string>{u"!", u"\\??\\", u"!\\??\\", mark() + u"!\\??\\"}[pick(4)];
                     break;
                 default:
-                    target = u"!\\??\\" + spelling(op.target);
+                    target = (pick(2) == 0 ? u"!\\??\\" : mark() + u"!\\??\\") + spelling(op.target);
                     break;
             }
             op.units = prefixed(op.source) + u'\0' + target + u'\0';

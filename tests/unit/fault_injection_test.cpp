@@ -280,6 +280,34 @@ TEST_P(Schedule, ChecksInOrder) {
 INSTANTIATE_TEST_SUITE_P(Names, Schedule, testing::ValuesIn(SCHEDULES),
                          [](const testing::TestParamInfo<ScheduleRow>& row) { return row.param.name; });
 
+// What bootmove schedules is listed and cancelled alike whether the system
+// records it as Wine does or with the marks of current Windows.
+TEST(Schedule, ThenListAndCancelInEitherForm) {
+    for (bool marked : {false, true}) {
+        MemoryPlatformState state;
+        state.current_directory = TEST_DIRECTORY;
+        state.marked_records = marked;
+        state.entries = {u"C:\\bmtest\\a", u"C:\\bmtest\\c", u"C:\\bmtest\\\u03A9"};
+        for (const std::vector<std::u16string>& command :
+             {std::vector<std::u16string>{u"a", u"b"}, {u"/d", u"c"}, {u"\u03A9", u"\xD83D\xDE00"}}) {
+            EXPECT_EQ(run_bootmove(&state, command).status, 0) << marked;
+        }
+        CommandResult listed = run_bootmove(&state, std::vector<std::string>{"/l"});
+        EXPECT_EQ(listed.output, crlf("File C:\\bmtest\\a -> C:\\bmtest\\b\nFile C:\\bmtest\\c -> (delete)\n"
+                                      "File C:\\bmtest\\? -> C:\\bmtest\\?\n"))
+            << marked;
+        std::u16string mark = marked ? u"*1" : u"";
+        std::u16string moved = mark + u"\\??\\C:\\bmtest\\a\0"s + mark + u"!\\??\\C:\\bmtest\\b\0"s;
+        EXPECT_EQ(
+            run_bootmove(&state, std::vector<std::u16string>{u"/c", u"C:\\BMTEST\\\u03A9", u"C:\\bmtest\\\xD83D\xDE00"})
+                .status,
+            0);
+        EXPECT_EQ(run_bootmove(&state, std::vector<std::u16string>{u"/c", u"c:\\bmtest\\C"}).status, 0);
+        EXPECT_EQ(text_of(state.value.data), text_of(utf16_bytes(moved + u"\0"s))) << marked;
+        expect_nothing_held(state);
+    }
+}
+
 // A 32-bit program on 64-bit Windows: the existence check looks where the
 // restart will act, in System32 itself, not in SysWOW64.
 struct RedirectedRow {

@@ -94,6 +94,10 @@ const WalkRow WALKS[] = {
     {u"a\0!\\??\\\\??\\b\0\0"s, {{MOVE, 0, 13, u"a", u"\\??\\b"}}, false},
     {u"\\??\\\\??\\a\0\0"s, {{DELETE, 0, 11, u"\\??\\a", u""}}, false},
     {u"\\??a\0\\?\\b\0"s, {{MOVE, 0, 10, u"\\??a", u"\\?\\b"}}, false},
+    // Marks: '*' and digits, only where the prefix follows.
+    {u"*1\\??\\a\0*1!\\??\\b\0\0"s, {{MOVE, 0, 17, u"a", u"b"}}, false},
+    {u"*12\\??\\"s, {{DELETE, 0, 7, u"", u""}}, false},
+    {u"a\0*1!\\??"s, {{MOVE, 0, 8, u"a", u"*1!\\??"}}, false},
 };
 
 class Walk : public testing::TestWithParam<WalkRow> {};
