@@ -162,9 +162,12 @@ int cancel_pending_operation(const Platform& platform, const char16_t* source, c
         return 1;
     }
     Wanted wanted{source, name_length(source), target, target != nullptr ? name_length(target) : 0};
-    LockToken lock = platform.lock.lock(platform.lock.context);
-    int result = cancel_in(platform, key, wanted);
-    platform.lock.unlock(platform.lock.context, lock);
+    LockToken lock = 0;
+    int result = 1;
+    if (lock_pending_operations(platform, &lock)) {
+        result = cancel_in(platform, key, wanted);
+        platform.lock.unlock(platform.lock.context, lock);
+    }
     platform.registry.close_key(platform.registry.context, key);
     return result;
 }

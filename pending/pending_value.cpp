@@ -33,13 +33,14 @@ std::uint32_t read_pending_value(const Platform& platform, RegistryKey key, cons
         std::uint32_t status = registry.query_value(registry.context, key, name, &type, nullptr, &size);
         if (status != ERROR_CODE_SUCCESS) return status;
         // Room for what another program may add between the two queries,
-        // in whole units, and two bytes beyond it that a rewrite uses as a
-        // guard. Pages the data does not reach are never touched.
+        // in whole units, and a few units beyond it: a rewrite's guard, or
+        // the closing NULs a value may lack. Pages the data does not reach
+        // are never touched.
         std::uint64_t room = std::uint64_t(size) + size / 8 + READ_HEADROOM;
         if (room > 0xFFFFFFF0u) room = 0xFFFFFFF0u;
         if (size > room) return ERROR_CODE_NOT_ENOUGH_MEMORY;
         std::uint32_t capacity = static_cast<std::uint32_t>(room);
-        std::size_t units = std::size_t(capacity) / 2 + 2;
+        std::size_t units = std::size_t(capacity) / 2 + 4;
         char16_t* buffer = static_cast<char16_t*>(platform.heap.allocate(platform.heap.context, units * 2));
         if (buffer == nullptr) return ERROR_CODE_NOT_ENOUGH_MEMORY;
 
@@ -150,6 +151,32 @@ bool next_operation(const PendingValue& value, OperationCursor* cursor, Operatio
     *operation = found;
     *cursor = found.end;
     return true;
+}
+
+std::uint32_t closing_units_missing(const PendingValue& value) {
+    OperationCursor cursor = 0;
+    Operation operation;
+    bool any = false;
+    while (next_operation(value, &cursor, &operation)) any = true;
+    OperationCursor units = unit_count(value);
+    if (cursor < units) return 0;                                 // the list ends at an empty string
+    std::uint32_t missing = 1;                                    // the closing empty string
+    if (units > 0 && value.units[units - 1] != u'\0') ++missing;  // the last string's own NUL
+    if (any && !operation.has_target) ++missing;                  // the empty target of a delete
+    return missing;
+}
+
+bool lock_pending_operations(const Platform& platform, LockToken* token) {
+    std::uint32_t status = platform.lock.lock(platform.lock.context, token);
+    if (status == ERROR_CODE_SUCCESS) return true;
+    // A user without an administrator's rights is refused access: that is
+    // the reason to give, not another program.
+    if (status == ERROR_CODE_ACCESS_DENIED) {
+        print_system_error(platform, status);
+    } else {
+        print_text(platform, "error: another program holds the lock on the pending operations; nothing was changed\n");
+    }
+    return false;
 }
 
 bool names_match(const char16_t* left, std::size_t left_length, const char16_t* right, std::size_t right_length) {

@@ -34,7 +34,7 @@ constexpr std::size_t PENDING_VALUE_COUNT = sizeof PENDING_VALUE_NAMES / sizeof 
 constexpr int PENDING_READ_TRIES = 5;
 
 // The in-memory copy of one value. `units` holds its `size` bytes (size / 2
-// units, then the odd byte when the size is odd) and room for at least two
+// units, then the odd byte when the size is odd) and room for at least six
 // bytes more; it belongs to the command that read it.
 struct PendingValue {
     std::uint32_t type;
@@ -107,6 +107,19 @@ OperationCursor next_string(const PendingValue& value, OperationCursor cursor);
 // Reads the operation at `*cursor` into `operation` and moves the cursor past
 // it. Gives false, leaving both alone, when the list has ended.
 bool next_operation(const PendingValue& value, OperationCursor* cursor, Operation* operation);
+
+// How many NUL units the data lacks at its end for an operation appended
+// after it to pair up as its own (0 to 3): the system's append takes the
+// last unit for the list's closing empty string and writes over it. When
+// the walk reaches the end of the data without that empty string, the last
+// string may lack its NUL, a last source its empty target, and the list its
+// closing empty string. A list that ends at an empty string lacks nothing.
+std::uint32_t closing_units_missing(const PendingValue& value);
+
+// Takes the lock around a change of the pending operations. When it cannot
+// be had, says why and gives false: the system's text when access to it was
+// refused, else that another program holds it.
+bool lock_pending_operations(const Platform& platform, LockToken* token);
 
 // Names compare equal when they have the same length and every pair of
 // units is equal or is the same letter A to Z in another case.

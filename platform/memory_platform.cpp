@@ -141,24 +141,56 @@ void revert_redirection(void* context, RedirectionToken) {
     state->redirection_disabled = false;
 }
 
+// The full name the file system looks at: with WOW64 redirection on, a
+// name under System32 is looked for in SysWOW64.
+std::u16string looked_up(const MemoryPlatformState& state, const char16_t* name) {
+    std::u16string wanted = full_name(state, name);
+    if (state.wow64 && !state.redirection_disabled && starts_with_folded(wanted, SYSTEM32)) {
+        wanted = SYSWOW64 + wanted.substr(std::char_traits<char16_t>::length(SYSTEM32));
+    }
+    return wanted;
+}
+
+std::u16string without_backslash(std::u16string name) {
+    if (!name.empty() && name.back() == u'\\') name.pop_back();
+    return name;
+}
+
 SearchHandle find_first_file(void* context, const char16_t* pattern) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_FIND_FIRST_FILE)) {
         state->last_error = code;
         return INVALID_SEARCH_HANDLE;
     }
-    std::u16string wanted = full_name(*state, pattern);
-    if (state->wow64 && !state->redirection_disabled && starts_with_folded(wanted, SYSTEM32)) {
-        wanted = SYSWOW64 + wanted.substr(std::char_traits<char16_t>::length(SYSTEM32));
-    }
+    // As FindFirstFileW: no match for a name that ends in a backslash.
+    std::u16string wanted = looked_up(*state, pattern);
     for (const std::u16string& entry : state->entries) {
-        if (pattern_matches(wanted.c_str(), entry.c_str())) {
+        if (pattern_matches(wanted.c_str(), without_backslash(entry).c_str())) {
             ++state->open_searches;
             return MEMORY_SEARCH;
         }
     }
     state->last_error = ERROR_CODE_FILE_NOT_FOUND;
     return INVALID_SEARCH_HANDLE;
+}
+
+std::uint32_t file_attributes(void* context, const char16_t* name, std::uint32_t* attributes) {
+    MemoryPlatformState* state = state_of(context);
+    if (std::uint32_t code = enter(state, CALL_FILE_ATTRIBUTES)) return code;
+    std::u16string wanted = looked_up(*state, name);
+    bool directory_only = !wanted.empty() && wanted.back() == u'\\';
+    std::u16string folder = without_backslash(wanted) + u'\\';
+    for (const std::u16string& entry : state->entries) {
+        if (starts_with_folded(entry, folder.c_str())) {
+            *attributes = FILE_ATTRIBUTE_DIRECTORY_BIT;
+            return 0;
+        }
+        if (!directory_only && entry.size() == wanted.size() && starts_with_folded(entry, wanted.c_str())) {
+            *attributes = 0x20;  // FILE_ATTRIBUTE_ARCHIVE, a file
+            return 0;
+        }
+    }
+    return directory_only ? ERROR_CODE_PATH_NOT_FOUND : ERROR_CODE_FILE_NOT_FOUND;
 }
 
 void find_close(void* context, SearchHandle) {
@@ -207,11 +239,13 @@ void release(void* context, void* block) {
     std::free(block);
 }
 
-LockToken lock(void* context) {
+std::uint32_t lock(void* context, LockToken* token) {
     MemoryPlatformState* state = state_of(context);
-    if (enter(state, CALL_LOCK) != 0) return 0;
+    *token = 0;
+    if (std::uint32_t code = enter(state, CALL_LOCK)) return code;
     ++state->locks_held;
-    return 1;
+    *token = 1;
+    return 0;
 }
 
 void unlock(void* context, LockToken token) {
@@ -239,7 +273,22 @@ void report_failure(void* context) {
     state_of(context)->error_output += "error: standard output could not be written: Disk full.\r\n";
 }
 
-std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes, std::size_t) {
+// UTF-8 of whole characters; the writer never passes half of a pair.
+std::size_t encode_utf8(const char16_t* units, std::size_t count, char* bytes) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count) c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+        int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        const unsigned lead[] = {0x00, 0xC0, 0xE0, 0xF0};
+        bytes[length++] = static_cast<char>(lead[tail] | (c >> (6 * tail)));
+        for (int n = tail - 1; n >= 0; --n) bytes[length++] = static_cast<char>(0x80u | ((c >> (6 * n)) & 0x3Fu));
+    }
+    return length;
+}
+
+std::size_t encode(void* context, const char16_t* units, std::size_t count, char* bytes, std::size_t) {
+    if (state_of(context)->utf8_code_page) return encode_utf8(units, count, bytes);
     for (std::size_t i = 0; i < count; ++i) bytes[i] = code_page_byte(units[i]);
     return count;
 }
@@ -270,12 +319,12 @@ const SystemText SYSTEM_TEXTS[] = {
 }  // namespace
 
 Platform memory_platform(MemoryPlatformState* state) {
-    start_text_output(state->writer.get(),
-                      {state, state->console, write_console, write_file, encode, decode, report_failure});
+    start_text_output(state->writer.get(), {state, state->console, state->utf8_code_page, write_console, write_file,
+                                            encode, decode, report_failure});
     Platform platform{};
     platform.registry = {state, open_key, query_value, set_value, close_key};
     platform.files = {state,      disable_redirection, revert_redirection, find_first_file,
-                      find_close, move_file_ex,        get_last_error};
+                      find_close, file_attributes,     move_file_ex,       get_last_error};
     platform.heap = {state, allocate, release};
     platform.lock = {state, lock, unlock};
     platform.output = text_output_access(state->writer.get());

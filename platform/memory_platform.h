@@ -18,7 +18,6 @@ constexpr std::uint32_t VALUE_TYPE_SZ = 1;
 constexpr std::uint32_t VALUE_TYPE_EXPAND_SZ = 2;
 constexpr std::uint32_t VALUE_TYPE_BINARY = 3;
 constexpr std::uint32_t VALUE_TYPE_DWORD = 4;
-constexpr std::uint32_t VALUE_TYPE_MULTI_SZ = 7;
 
 // The names of the calls, as logged and as named in a MemoryFailure.
 constexpr const char CALL_OPEN_KEY[] = "open_key";
@@ -30,11 +29,12 @@ constexpr const char CALL_DISABLE_REDIRECTION[] = "disable_redirection";
 constexpr const char CALL_REVERT_REDIRECTION[] = "revert_redirection";
 constexpr const char CALL_FIND_FIRST_FILE[] = "find_first_file";
 constexpr const char CALL_FIND_CLOSE[] = "find_close";
+constexpr const char CALL_FILE_ATTRIBUTES[] = "file_attributes";
 constexpr const char CALL_MOVE_FILE_EX[] = "move_file_ex";
 constexpr const char CALL_GET_LAST_ERROR[] = "get_last_error";
 constexpr const char CALL_ALLOCATE[] = "allocate";
 constexpr const char CALL_RELEASE[] = "release";
-constexpr const char CALL_LOCK[] = "lock";  // fails by giving no lock
+constexpr const char CALL_LOCK[] = "lock";
 constexpr const char CALL_UNLOCK[] = "unlock";
 
 // Makes the `occurrence`-th call (1 for the first) of `call` fail with
@@ -64,9 +64,10 @@ struct MemoryPlatformState {
     // "PendingFileRenameOperations" and "PendingFileRenameOperations2".
     MemoryValue value{};
     MemoryValue second{};
-    // Files and directories that exist, as full names such as u"C:\dir\a.txt";
-    // matched without regard to the case of A to Z, with '*' and '?' in a
-    // search pattern.
+    // Files and directories that exist, as full names such as u"C:\dir\a.txt"
+    // and u"C:\dir\sub\" (a directory ends in a backslash; the folders
+    // above an entry exist too); matched without regard to the case of A to
+    // Z, with '*' and '?' in a search pattern.
     std::set<std::u16string> entries;
     // Where relative names are resolved by move_file_ex.
     std::u16string current_directory = u"C:\\";
@@ -78,6 +79,8 @@ struct MemoryPlatformState {
     bool wow64 = false;
     // Standard output is a console rather than a file or pipe.
     bool console = false;
+    // The ANSI code page is UTF-8 instead of 1252.
+    bool utf8_code_page = false;
     // Standard output refuses every write, as a full disk or a closed pipe.
     bool output_refused = false;
     // Standard output takes every write and keeps nothing, as NUL does.

@@ -22,8 +22,15 @@ constexpr SearchHandle INVALID_SEARCH_HANDLE = ~SearchHandle(0);
 
 constexpr std::uint32_t ERROR_CODE_SUCCESS = 0;
 constexpr std::uint32_t ERROR_CODE_FILE_NOT_FOUND = 2;
+constexpr std::uint32_t ERROR_CODE_PATH_NOT_FOUND = 3;
+constexpr std::uint32_t ERROR_CODE_ACCESS_DENIED = 5;
 constexpr std::uint32_t ERROR_CODE_NOT_ENOUGH_MEMORY = 8;
 constexpr std::uint32_t ERROR_CODE_MORE_DATA = 234;
+constexpr std::uint32_t ERROR_CODE_WAIT_TIMEOUT = 258;
+
+constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY_BIT = 0x10;
+
+constexpr std::uint32_t VALUE_TYPE_MULTI_SZ = 7;
 
 constexpr std::uint32_t ACCESS_KEY_READ = 0x20019;
 constexpr std::uint32_t ACCESS_KEY_READ_WRITE = 0x2001F;
@@ -60,6 +67,9 @@ struct FileSystemAccess {
     void (*revert_redirection)(void* context, RedirectionToken token);
     SearchHandle (*find_first_file)(void* context, const char16_t* pattern);
     void (*find_close)(void* context, SearchHandle search);
+    // The attributes of what is at `name` (a directory's name may end in a
+    // backslash); gives 0 or the system's error code.
+    std::uint32_t (*file_attributes)(void* context, const char16_t* name, std::uint32_t* attributes);
     // `target` is null for a delete. Non-zero on success. The last error is
     // cleared first, so that a refusal without a code of its own reads 0.
     int (*move_file_ex)(void* context, const char16_t* source, const char16_t* target, std::uint32_t flags);
@@ -76,11 +86,12 @@ struct HeapAccess {
 // One lock, across every bootmove process of the machine, held while a
 // command changes the pending operations, so that two bootmove processes
 // never read and rewrite them at the same time. Other programs do not take
-// it. `lock` waits for it and gives 0 when it could not be had; the command
-// then goes on without it.
+// it. `lock` waits for it and gives 0, or the system's error code when it
+// could not be had (ERROR_CODE_WAIT_TIMEOUT when another holder kept it);
+// the command then changes nothing.
 struct LockAccess {
     void* context;
-    LockToken (*lock)(void* context);
+    std::uint32_t (*lock)(void* context, LockToken* token);
     void (*unlock)(void* context, LockToken token);
 };
 

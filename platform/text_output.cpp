@@ -91,22 +91,35 @@ void name_to_console(TextOutput* output, const char16_t* name, std::size_t lengt
     }
 }
 
+bool pair_at(const char16_t* name, std::size_t length, std::size_t i) {
+    return is_high_surrogate(name[i]) && i + 1 < length && is_low_surrogate(name[i + 1]);
+}
+
+// A name's bytes go out as they are: a line feed inside a name is one byte,
+// like every other control character.
 void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) {
     const OutputDevice& device = output->device;
     char encoded[PIECE * 4];
     std::size_t i = 0;
     while (i < length) {
-        if (is_surrogate(name[i])) {
-            // A character beyond the BMP, or half of one: no ANSI code page
-            // has it.
-            bool pair = is_high_surrogate(name[i]) && i + 1 < length && is_low_surrogate(name[i + 1]);
-            put_bytes(output, "?", 1);
-            i += pair ? 2 : 1;
+        if (is_surrogate(name[i]) && !(device.utf8 && pair_at(name, length, i))) {
+            // Half a character; or, but in UTF-8, a character beyond the
+            // BMP, which no other ANSI code page has.
+            append(output, "?", 1);
+            i += pair_at(name, length, i) ? 2u : 1u;
             continue;
         }
         std::size_t run = 0;
-        while (i + run < length && run < PIECE && !is_surrogate(name[i + run])) ++run;
-        put_bytes(output, encoded, device.encode(device.context, name + i, run, encoded, sizeof encoded));
+        while (i + run < length && run < PIECE) {
+            if (!is_surrogate(name[i + run])) {
+                ++run;
+            } else if (device.utf8 && run + 1 < PIECE && pair_at(name, length, i + run)) {
+                run += 2;
+            } else {
+                break;
+            }
+        }
+        append(output, encoded, device.encode(device.context, name + i, run, encoded, sizeof encoded));
         i += run;
     }
 }

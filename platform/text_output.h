@@ -6,8 +6,9 @@
 // escape such as \x1B: a crafted name must not move the cursor or overwrite
 // a line. To a file or pipe everything goes as bytes in the ANSI code page,
 // each character the code page cannot show as one '?', never a look-alike,
-// and control characters as they are. Either way each line feed goes out as
-// carriage return and line feed, as a text stream on Windows writes it.
+// and control characters as they are. Either way each line feed of the
+// tool's own texts goes out as carriage return and line feed, as a text
+// stream on Windows writes it; a line feed inside a name stays one byte.
 #pragma once
 
 #include <cstddef>
@@ -17,12 +18,15 @@
 struct OutputDevice {
     void* context;
     bool console;
+    // The ANSI code page is UTF-8, which has every character.
+    bool utf8;
     // False when the device refused the output.
     bool (*write_console)(void* context, const char16_t* units, std::size_t count);
     bool (*write_file)(void* context, const char* bytes, std::size_t count);
-    // The units, none of them a surrogate, in the ANSI code page, one '?' for
-    // each that it cannot show; gives the count of bytes. `capacity` is at
-    // least four bytes a unit.
+    // The units in the ANSI code page, one '?' for each character that it
+    // cannot show; gives the count of bytes. No surrogate among them, but
+    // for whole pairs when the code page is UTF-8. `capacity` is at least
+    // four bytes a unit.
     std::size_t (*encode)(void* context, const char16_t* units, std::size_t count, char* bytes, std::size_t capacity);
     // Bytes in the ANSI code page as units; `capacity` is at least one unit a
     // byte.

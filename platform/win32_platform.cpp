@@ -4,6 +4,8 @@
 #include "platform/win32_platform.h"
 
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <sddl.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +65,13 @@ SearchHandle find_first_file(void*, const char16_t* pattern) {
 
 void find_close(void*, SearchHandle search) { FindClose(reinterpret_cast<HANDLE>(search)); }
 
+std::uint32_t file_attributes(void*, const char16_t* name, std::uint32_t* attributes) {
+    DWORD found = GetFileAttributesW(wide(name));
+    if (found == INVALID_FILE_ATTRIBUTES) return GetLastError();
+    *attributes = found;
+    return 0;
+}
+
 int move_file_ex(void*, const char16_t* source, const char16_t* target, std::uint32_t flags) {
     SetLastError(0);
     return MoveFileExW(wide(source), target != nullptr ? wide(target) : nullptr, flags) ? 1 : 0;
@@ -75,19 +84,35 @@ void* allocate(void*, std::size_t size) { return std::malloc(size); }
 void release(void*, void* block) { std::free(block); }
 
 // Global: the same lock for every session on the machine. Changing the
-// values needs an administrator, who may create global objects.
+// values needs an administrator, who may create global objects; only
+// Administrators and SYSTEM may open it, so no other user can hold it.
 const wchar_t LOCK_NAME[] = L"Global\\bootmove.PendingFileRenameOperations";
+const wchar_t LOCK_SECURITY[] = L"D:P(A;;GA;;;BA)(A;;GA;;;SY)";
 constexpr DWORD LOCK_WAIT_MS = 30000;
 
-LockToken lock(void*) {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, LOCK_NAME);
-    if (mutex == nullptr) return 0;
+std::uint32_t lock(void*, LockToken* token) {
+    *token = 0;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(LOCK_SECURITY, SDDL_REVISION_1, &security, nullptr)) {
+        return GetLastError();
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
+    // Another kind of object under the name makes this fail
+    // (ERROR_INVALID_HANDLE).
+    HANDLE mutex = CreateMutexW(&attributes, FALSE, LOCK_NAME);
+    DWORD created = GetLastError();
+    LocalFree(security);
+    if (mutex == nullptr) return created;
     // An abandoned lock is the lock: its holder ended without letting go,
     // and what it wrote is in the registry either way.
     DWORD waited = WaitForSingleObject(mutex, LOCK_WAIT_MS);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return reinterpret_cast<LockToken>(mutex);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        *token = reinterpret_cast<LockToken>(mutex);
+        return 0;
+    }
+    DWORD code = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
     CloseHandle(mutex);
-    return 0;
+    return code;
 }
 
 void unlock(void*, LockToken token) {
@@ -130,11 +155,15 @@ bool write_file(void*, const char* bytes, std::size_t count) {
     return true;
 }
 
+// The ANSI code page is UTF-8 (the "Beta: UTF-8" setting, or a manifest's
+// activeCodePage); decided once, at start.
+bool utf8_code_page = false;
+
 std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes, std::size_t capacity) {
     if (count == 0) return 0;
     // No look-alikes: a character the code page lacks becomes '?'. A UTF-8
     // code page has every character and takes neither option.
-    bool utf8 = GetACP() == CP_UTF8;
+    bool utf8 = utf8_code_page;
     BOOL defaulted = FALSE;
     int length =
         WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide(units), static_cast<int>(count), bytes,
@@ -167,13 +196,14 @@ TextOutput standard_output_writer;
 Platform win32_platform() {
     DWORD mode = 0;
     bool console = GetConsoleMode(standard_output(), &mode) != 0;
+    utf8_code_page = GetACP() == CP_UTF8;
     start_text_output(&standard_output_writer,
-                      {nullptr, console, write_console, write_file, encode, decode, report_failure});
+                      {nullptr, console, utf8_code_page, write_console, write_file, encode, decode, report_failure});
 
     Platform platform{};
     platform.registry = {nullptr, open_key, query_value, set_value, close_key};
     platform.files = {nullptr,    disable_redirection, revert_redirection, find_first_file,
-                      find_close, move_file_ex,        get_last_error};
+                      find_close, file_attributes,     move_file_ex,       get_last_error};
     platform.heap = {nullptr, allocate, release};
     platform.lock = {nullptr, lock, unlock};
     platform.output = text_output_access(&standard_output_writer);

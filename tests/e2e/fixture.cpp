@@ -17,6 +17,10 @@
 //   regfixture move SRC DST|- FLAGS  a real MoveFileExW; "-" for a delete
 //   regfixture errtext CODE          the system's text for CODE, as bootmove prints it
 //   regfixture acp                   prints the ANSI code page, GetACP()
+//   regfixture hold mutex|event STOP like another program that holds bootmove's lock: takes
+//                                    its name as a mutex it owns, or as an event, prints
+//                                    "held" and a line feed, and lets go once the file STOP
+//                                    exists
 //   regfixture run EXE [HEX...]      runs EXE with arguments given as the hex of their
 //                                    UTF-16LE units ("-" for an empty one), argv[0]
 //                                    being EXE; exits with its exit code
@@ -48,7 +52,8 @@ int usage() {
     std::fprintf(stderr,
                  "usage: regfixture [-2] set TYPE HEX | [-2] load TYPE FILE | [-2] get | [-2] delete\n"
                  "       regfixture [-2] append PREFIX COUNT [STOP]\n"
-                 "       regfixture move SRC DST|- FLAGS | errtext CODE | acp | run EXE [HEX...]\n");
+                 "       regfixture move SRC DST|- FLAGS | errtext CODE | acp | run EXE [HEX...]\n"
+                 "       regfixture hold mutex|event STOP\n");
     return 2;
 }
 
@@ -236,6 +241,17 @@ int error_text(const wchar_t* code_text) {
     return 0;
 }
 
+int hold_lock(const std::wstring& kind, const wchar_t* stop) {
+    const wchar_t name[] = L"Global\\bootmove.PendingFileRenameOperations";
+    HANDLE object = kind == L"mutex" ? CreateMutexW(nullptr, TRUE, name) : CreateEventW(nullptr, TRUE, FALSE, name);
+    if (object == nullptr) return fail(kind == L"mutex" ? "CreateMutexW" : "CreateEventW", GetLastError());
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES) Sleep(20);
+    CloseHandle(object);
+    return 0;
+}
+
 // One argument as the C runtime's parser reads it back: bare when it has no
 // blank, tab or quote; else in quotes, each quote escaped and the backslashes
 // in front of a quote (the closing one too) doubled.
@@ -326,6 +342,9 @@ int wmain(int argc, wchar_t** argv) {
         status = error_text(args[1]);
     } else if (command == L"acp" && count == 1 && !second) {
         std::printf("%u", GetACP());
+    } else if (command == L"hold" && count == 3 && !second && (args[1] == std::wstring(L"mutex") ||
+                                                                 args[1] == std::wstring(L"event"))) {
+        status = hold_lock(args[1], args[2]);
     } else if (command == L"run" && count >= 2 && !second) {
         status = run_program(count - 1, args + 1);
     } else {

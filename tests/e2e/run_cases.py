@@ -81,7 +81,7 @@ def pieces(text, ctx, kind):
         elif m["sys"] is not None:
             text_bytes = ctx.session.error_text(int(m["sys"]))
             if kind == STDOUT:
-                out += [("byte", b) for b in text_bytes]
+                out += [("byte", b) for b in crlf(text_bytes)]
             else:
                 out += [("unit", ord(c)) for c in cp1252_decode(text_bytes)]
         elif m["word"] == "prog":
@@ -93,6 +93,8 @@ def pieces(text, ctx, kind):
             if kind != ARGUMENT:
                 raise CaseError("{s} is for arguments only")
             out.append(("unit", 0x20))
+        elif m["word"] == "n" and kind == STDOUT:
+            out += [("byte", 0x0D), ("byte", 0x0A)]  # the end of one of the program's lines
         elif m["word"] in CONTROLS:
             out.append(("unit", CONTROLS[m["word"]]))
         # {e} stands for nothing.
@@ -179,7 +181,7 @@ class CaseRun:
             raise CaseError("a file name cannot hold NUL")
         self.arguments = [] if arguments == "-" else [expand_name(a, ctx, ARGUMENT) for a in arguments.split(" ")]
         self.full = stdout == "{full}"
-        self.stdout = None if self.full else crlf(expand_stdout(stdout, ctx))
+        self.stdout = None if self.full else expand_stdout(stdout, ctx)
         if not status.isdigit():
             raise CaseError(f"bad status {status!r}")
         self.status = int(status)

@@ -12,13 +12,16 @@ locale, a terminal) says so and counts as neither.
 
 import os
 import shutil
+import subprocess
+import time
 
-from winesession import SessionError, Skip, cp1252_encode, crlf, main, utf16
+from winesession import COMMAND_GUARD, SessionError, Skip, cp1252_encode, crlf, main, utf16
 
 TEST_DIR = "C:\\bmtest\\"
 REPLACE, DELAY = 1, 4
 NOT_FOUND_TEXT = 2
 NO_MATCH = "Could not fild a matching a pending file operation\n"
+HELD = "error: another program holds the lock on the pending operations; nothing was changed\n"
 
 
 def full(name):
@@ -402,10 +405,59 @@ def wow64_redirection(s):
     s.files_are({real + "bmtest64.txt": None, wow + "bmtest64.txt": "wow decoy", wow + "bmtest32.txt": "wow"})
 
 
+class Holder:
+    """`regfixture hold KIND`: another program holding the name of
+    bootmove's lock, until `stop`."""
+
+    def __init__(self, session, kind):
+        self.stop_path = session.host_path(TEST_DIR + "stop-holder")
+        self.process = subprocess.Popen([session.loader, session.fixture_exe, "hold", kind, TEST_DIR + "stop-holder"],
+                                        env=session.env, cwd=session.test_dir, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if self.process.stdout.readline() != b"held\n":
+            self.stop()
+            raise SessionError(f"regfixture hold {kind} did not take the name")
+
+    def stop(self):
+        with open(self.stop_path, "w"):
+            pass
+        self.process.wait(timeout=COMMAND_GUARD)
+        self.process.stdout.close()
+        os.remove(self.stop_path)
+
+
+def lock_held_elsewhere(s):
+    """While another program holds the lock's name, /c and /d change nothing
+    and say so: after the 30 s wait when it holds a mutex, at once when the
+    name is an event. Once that program ends, the lock works again."""
+    d = "C:\\lk\\"
+    s.write(d + "a.txt", "a")
+    s.write(d + "b.txt", "b")
+    ops = [(d + "a.txt", None, REPLACE | DELAY)]
+    s.session.set_value(7, recorded(ops))
+    holder = Holder(s.session, "mutex")
+    try:
+        started = time.monotonic()
+        s.bootmove(["/c", d + "a.txt"], HELD, 1)
+        s.check("/c waited for the lock", True, time.monotonic() - started >= 29)
+    finally:
+        holder.stop()
+    holder = Holder(s.session, "event")
+    try:
+        s.bootmove(["/c", d + "a.txt"], HELD, 1)
+        s.bootmove(["/d", d + "b.txt"], HELD, 1)
+    finally:
+        holder.stop()
+    s.value_is(recorded(ops), "while the lock was held")
+    s.bootmove(["/c", d + "a.txt"], "")
+    s.bootmove(["/d", d + "b.txt"], f"Deleting {d}b.txt next reboot\n")
+    s.value_is(recorded([(d + "b.txt", None, REPLACE | DELAY)]), "once the lock was free again")
+
+
 SCENARIOS = [
     platform_value_listed, cancel_then_restart, schedule_then_restart, user_session, cancel_only_operation,
     unicode_restart, code_page_932, console_output, positional_pairs_restart, closing_nul_restart, second_value,
-    wow64_redirection,
+    wow64_redirection, lock_held_elsewhere,
 ]
 
 

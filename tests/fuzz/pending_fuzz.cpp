@@ -123,7 +123,7 @@ std::string shown(const std::u16string& name) {
             unit >= 0xD800 && unit <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
         if (pair) ++i;
         char byte = unit >= 0xD800 && unit <= 0xDFFF ? '?' : code_page_byte(unit);
-        bytes += byte == '\n' ? std::string("\r\n") : std::string(1, byte);
+        bytes += byte;
     }
     return bytes;
 }

@@ -52,9 +52,13 @@ const FaultRow FAULTS[] = {
     {"cancel", CALL_QUERY_DATA, 2, "error: {sys}\n"},
     {"cancel", CALL_SET_VALUE, 1, "error: {sys}\n"},
     {"move", CALL_FIND_FIRST_FILE, 1, "error: file C:\\bmtest\\a does not exist, can't copy non-existant file\n"},
-    {"move", CALL_MOVE_FILE_EX, 1, "Moving C:\\bmtest\\a to C:\\bmtest\\b at next reboot\nerror: {sys}\n"},
+    {"move", CALL_MOVE_FILE_EX, 1, "error: {sys}\n"},
     {"delete", CALL_FIND_FIRST_FILE, 1, "error: file C:\\bmtest\\a does not exist, can't copy non-existant file\n"},
-    {"delete", CALL_MOVE_FILE_EX, 1, "Deleting C:\\bmtest\\a next reboot\nerror: {sys}\n"},
+    {"delete", CALL_OPEN_KEY, 1, "error: {sys}\n"},
+    {"delete", CALL_QUERY_SIZE, 1, "error: {sys}\n"},
+    {"delete", CALL_ALLOCATE, 1, "error: {sys}\n"},
+    {"delete", CALL_QUERY_DATA, 1, "error: {sys}\n"},
+    {"delete", CALL_MOVE_FILE_EX, 1, "error: {sys}\n"},
 };
 
 // What may still be called once a call has failed: giving back what was
@@ -227,7 +231,9 @@ void PrintTo(const ScheduleRow& row, std::ostream* out) { *out << row.name; }
 
 const char TOO_LONG[] = "error: file names must be less than 260 characters long\n";
 const char MISSING[] = "error: file {src} does not exist, can't copy non-existant file\n";
-const char SCHEDULED[] = "disable_redirection find_first_file find_close revert_redirection lock move_file_ex unlock ";
+const char SCHEDULED[] =
+    "disable_redirection find_first_file find_close revert_redirection lock open_key query_size close_key move_file_ex "
+    "unlock ";
 const char NOT_FOUND[] = "disable_redirection find_first_file revert_redirection ";
 
 const ScheduleRow SCHEDULES[] = {
@@ -338,17 +344,30 @@ TEST(Schedule, SearchesWhereTheRestartActs) {
 
 namespace {
 
-// Without the lock (another bootmove held it too long, or it could not be
-// made) the command goes on as it would alone.
-TEST(Lock, CommandsGoOnWithoutIt) {
+// Without the lock nothing is changed: the system's text when access to it
+// was refused, else that another program holds it (it kept it past the wait,
+// or the name is another kind of object). A failed mend of the value stops a
+// delete before the system is asked.
+TEST(Lock, NothingChangesWithoutIt) {
+    const std::string held = "error: another program holds the lock on the pending operations; nothing was changed\n";
     for (const char* command : {"cancel", "delete"}) {
-        MemoryPlatformState state = pending_state();
-        state.failures = {{CALL_LOCK, 1, 1}};
-        CommandResult result = run_bootmove(&state, COMMANDS.at(command));
-        EXPECT_EQ(result.status, 0) << command;
-        EXPECT_EQ(state.writes.size() + state.moves.size(), 1u) << command;
-        expect_nothing_held(state);
+        for (std::uint32_t code : {5u, 258u, 6u}) {
+            MemoryPlatformState state = pending_state();
+            state.failures = {{CALL_LOCK, 1, code}};
+            CommandResult result = run_bootmove(&state, COMMANDS.at(command));
+            EXPECT_EQ(result.output, crlf(code == 5 ? "error: "s + system_error_text(5) + "\n" : held)) << command;
+            EXPECT_EQ(result.status, 1);
+            EXPECT_TRUE(state.writes.empty() && state.moves.empty()) << command;
+            expect_nothing_held(state);
+        }
     }
+    MemoryPlatformState state = pending_state();
+    state.value = multi_sz(u"\\??\\C:\\x\0"s);
+    state.failures = {{CALL_SET_VALUE, 1, 5}};
+    CommandResult result = run_bootmove(&state, COMMANDS.at("delete"));
+    EXPECT_EQ(result.output, crlf("error: "s + system_error_text(5) + "\n"));
+    EXPECT_TRUE(state.moves.empty());
+    expect_nothing_held(state);
 }
 
 }  // namespace

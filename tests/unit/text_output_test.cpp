@@ -30,10 +30,10 @@ const ShownRow SHOWN[] = {
     {u"\xD800x\xDC00", u"\\uD800x\\uDC00", "?x?"},
     {u"\xDE00\xD83D", u"\\uDE00\\uD83D", "??"},
     // Control characters, DEL and the C1 controls: escaped on a console, as
-    // they are in a file (a line feed goes out as CR LF there).
+    // they are in a file, a line feed too.
     {u"a\x1B[2J\rb", u"a\\x1B[2J\\x0Db", "a\x1B[2J\rb"},
     {u"\x08\x7F\x9B\x85\x01", u"\\x08\\x7F\\x9B\\x85\\x01", "\x08\x7F??\x01"},
-    {u"a\nb\tc", u"a\\x0Ab\\x09c", "a\r\nb\tc"},
+    {u"a\nb\tc", u"a\\x0Ab\\x09c", "a\nb\tc"},
     {u"\\x1B", u"\\x1B", "\\x1B"},
 };
 
@@ -58,6 +58,17 @@ TEST_P(Shown, OnAConsoleAndInAFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, Shown, testing::ValuesIn(SHOWN));
+
+// Under a UTF-8 ANSI code page a file gets every character, those beyond the
+// BMP too; only half a character is one '?'.
+TEST(Shown, InAUtf8CodePage) {
+    MemoryPlatformState state;
+    state.utf8_code_page = true;
+    std::u16string data = u"\\??\\C:\\\u03A9"s + PAIR + u"\xD800\n\0\0\0"s;
+    state.value = MemoryValue{true, VALUE_TYPE_MULTI_SZ, utf16_bytes(data)};
+    CommandResult result = run_bootmove(&state, std::vector<std::string>{"/l"});
+    EXPECT_EQ(result.output, "File C:\\\xCE\xA9\xF0\x9F\x98\x80?\n -> (delete)\r\n");
+}
 
 // The tool's texts and the system's on a console: line ends as CR LF, the
 // system's own CR LF kept.
