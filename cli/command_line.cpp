@@ -19,8 +19,11 @@ int run_command(const Platform& platform, int argc, const char16_t* const* argv)
     }
     const char16_t* command = argv[1];
     if (is_command(command, u"/l")) {
-        if (argc != 2) return show_usage(platform, program);
-        return list_pending_operations(platform);
+        if (argc == 2) return list_pending_operations(platform, ListFormat::text);
+        if (argc == 4 && is_command(argv[2], u"/fo") && is_command(argv[3], u"json")) {
+            return list_pending_operations(platform, ListFormat::json);
+        }
+        return show_usage(platform, program);
     }
     if (is_command(command, u"/d")) {
         if (argc != 3) return show_usage(platform, program);
@@ -45,6 +48,7 @@ int show_usage(const Platform& platform, const char16_t* program) {
                "\t<source file> <target file> move file on next reboot\n"
                "\t/d <file> delete file on next reboot\n"
                "\t/l list pending operations on next reboot\n"
+               "\t/l /fo json list pending operations as JSON\n"
                "\t/c <source file> [<target file>] cancel first matching pending operation\n");
     return 1;
 }

@@ -1,5 +1,6 @@
 #include "pending/list_pending.h"
 
+#include "pending/json_listing.h"
 #include "pending/pending_value.h"
 
 namespace {
@@ -24,33 +25,49 @@ void list_value(const Platform& platform, const PendingValue& value) {
     }
 }
 
+// The failure in the form asked for.
+void report_failure(const Platform& platform, ListFormat format, std::uint32_t status) {
+    if (format == ListFormat::json) {
+        write_json_error(platform, status, system_error_units(status));
+    } else {
+        print_system_error(platform, status);
+    }
+}
+
 }  // namespace
 
-int list_pending_operations(const Platform& platform) {
+int list_pending_operations(const Platform& platform, ListFormat format) {
+    // Both values are read before anything is written, and each is walked
+    // on its own. A missing value is nothing to list; the text says "File
+    // not found." only when neither exists, the document says nothing is
+    // pending.
+    PendingValue values[PENDING_VALUE_COUNT] = {};
+    bool present[PENDING_VALUE_COUNT] = {};
+    bool any = false;
     RegistryKey key = 0;
     std::uint32_t status = open_pending_key(platform, ACCESS_KEY_READ, &key);
-    if (status != ERROR_CODE_SUCCESS) {
-        print_system_error(platform, status);
-        return 1;
+    if (status == ERROR_CODE_SUCCESS) {
+        for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
+            status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &values[which]);
+            present[which] = status == ERROR_CODE_SUCCESS;
+            any = any || present[which];
+            if (status != ERROR_CODE_SUCCESS && status != ERROR_CODE_FILE_NOT_FOUND) break;
+        }
+        platform.registry.close_key(platform.registry.context, key);
     }
+    if (status == ERROR_CODE_FILE_NOT_FOUND && (any || format == ListFormat::json)) status = ERROR_CODE_SUCCESS;
 
-    // Each value is read and walked on its own. A missing value is nothing
-    // to list, unless neither exists.
-    bool listed = false;
-    for (const char16_t* name : PENDING_VALUE_NAMES) {
-        PendingValue value;
-        status = read_pending_value(platform, key, name, &value);
-        if (status == ERROR_CODE_FILE_NOT_FOUND) continue;
-        if (status != ERROR_CODE_SUCCESS) break;
-        list_value(platform, value);
-        release_pending_value(platform, &value);
-        listed = true;
+    if (format == ListFormat::json) {
+        // Never a partial list: a failure is the whole document.
+        if (status == ERROR_CODE_SUCCESS) write_json_operations(platform, values, present, true);
+    } else {
+        for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
+            if (present[which]) list_value(platform, values[which]);
+        }
     }
-    platform.registry.close_key(platform.registry.context, key);
-
-    if (status == ERROR_CODE_FILE_NOT_FOUND && listed) status = ERROR_CODE_SUCCESS;
+    for (PendingValue& value : values) release_pending_value(platform, &value);
     if (status != ERROR_CODE_SUCCESS) {
-        print_system_error(platform, status);
+        report_failure(platform, format, status);
         return 1;
     }
     return 0;

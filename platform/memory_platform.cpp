@@ -377,3 +377,12 @@ const char* system_error_text(std::uint32_t code) {
     }
     return text;
 }
+
+const char16_t* system_error_units(std::uint32_t code) {
+    static char16_t units[ERROR_TEXT_CAPACITY];
+    const char* text = system_error_text(code);
+    std::size_t i = 0;
+    for (; text[i] != '\0'; ++i) units[i] = code_page_unit(static_cast<unsigned char>(text[i]));
+    units[i] = u'\0';
+    return units;
+}

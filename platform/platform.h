@@ -120,6 +120,8 @@ struct Platform {
 // ending included, in one static buffer of ERROR_TEXT_CAPACITY bytes that
 // every call overwrites. Empty when the system has no text for the code.
 const char* system_error_text(std::uint32_t code);
+// The same text in UTF-16, in one static buffer of ERROR_TEXT_CAPACITY units.
+const char16_t* system_error_units(std::uint32_t code);
 
 // Conveniences over the writer for the logic's own texts and names.
 inline void print_text(const Platform& platform, const char* text) {

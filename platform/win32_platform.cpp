@@ -221,3 +221,12 @@ const char* system_error_text(std::uint32_t code) {
     text[sizeof text - 1] = '\0';
     return text;
 }
+
+const char16_t* system_error_units(std::uint32_t code) {
+    static wchar_t text[ERROR_TEXT_CAPACITY];
+    std::memset(text, 0, sizeof text);
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, ERROR_TEXT_CAPACITY, nullptr);
+    text[ERROR_TEXT_CAPACITY - 1] = L'\0';
+    return reinterpret_cast<const char16_t*>(text);
+}

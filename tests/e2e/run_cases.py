@@ -8,6 +8,7 @@ failing case and closes with "N passed, N failed"; exits 77 when this machine
 cannot run the program's width of Wine.
 """
 
+import json
 import os
 import re
 import shutil
@@ -111,6 +112,18 @@ def expand_stdout(text, ctx):
     return bytes(number for _, number in pieces(text, ctx, STDOUT))
 
 
+def expand_json(text, ctx):
+    """A `json:` field: the document, parsed, after {sys:N} became the
+    system's text for N without its line end."""
+    def message(m):
+        text_bytes = ctx.session.error_text(int(m[1])).rstrip(b"\r\n")
+        return json.dumps(cp1252_decode(text_bytes))[1:-1]
+    try:
+        return json.loads(re.sub(r"\{sys:(\d+)\}", message, text))
+    except ValueError as e:
+        raise CaseError(f"the expected document is no JSON: {e}")
+
+
 def expand_value(text, ctx):
     data = bytearray()
     for what, number in pieces(text, ctx, VALUE):
@@ -181,7 +194,8 @@ class CaseRun:
             raise CaseError("a file name cannot hold NUL")
         self.arguments = [] if arguments == "-" else [expand_name(a, ctx, ARGUMENT) for a in arguments.split(" ")]
         self.full = stdout == "{full}"
-        self.stdout = None if self.full else expand_stdout(stdout, ctx)
+        self.json = expand_json(stdout[5:], ctx) if stdout.startswith("json:") else None
+        self.stdout = None if self.full or self.json is not None else expand_stdout(stdout, ctx)
         if not status.isdigit():
             raise CaseError(f"bad status {status!r}")
         self.status = int(status)
@@ -247,7 +261,14 @@ class CaseRun:
         finally:
             self.clean_up()
         found = []
-        if not self.full and out != self.stdout:
+        if self.json is not None:
+            try:
+                document = json.loads(out.decode("ascii"))
+            except ValueError as e:
+                document = f"no document of ASCII JSON ({e}): {out!r}"
+            if document != self.json:
+                found.append(f"document: expected {self.json!r}, got {document!r}")
+        elif not self.full and out != self.stdout:
             found.append(f"stdout: expected {self.stdout!r}, got {out!r}")
         if status != self.status:
             found.append(f"status: expected {self.status}, got {status}")

@@ -1,4 +1,4 @@
-// Drives "/l" and "/c" through the in-memory platform with arbitrary value
+// Drives "/l", "/c" and "/d" through the in-memory platform with arbitrary value
 // bytes in either pending value or both, types, UTF-16 names, a console or a
 // file for standard output, and one optional failing platform call, and
 // checks what must hold whatever the values hold:
@@ -11,6 +11,8 @@
 //   match, less exactly that operation's bytes, every other byte unchanged
 //   (a closing NUL unit put back when the cut reached the end of the data);
 //   one that did not match, or that met a failure, writes nothing;
+// - a delete added by the system after whatever the first value holds pairs
+//   as its own and leaves every other pair as it was;
 // - nothing leaks, and nothing is read outside the values' bytes (the buffers
 //   the reads fill are checked by AddressSanitizer).
 #include <cstdint>
@@ -177,7 +179,7 @@ const char* const FAILING_CALLS[] = {CALL_OPEN_KEY, CALL_QUERY_SIZE, CALL_QUERY_
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
     if (size < 6) return 0;
-    const unsigned mode = input[0] % 3u;  // list, cancel by source, cancel by source and target
+    const unsigned mode = input[0] % 4u;  // list, cancel by source, by source and target, delete
     const unsigned failure = input[1] % 8u;
     const std::uint32_t type = input[2] % 12u;
     const std::size_t source_units = input[3] % 16u;
@@ -210,8 +212,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     Platform platform = memory_platform(&state);
 
     std::vector<const char16_t*> argv = {u"bootmove.exe"};
+    state.entries = {u"C:\\f"};
     if (mode == 0) {
         argv.push_back(u"/l");
+    } else if (mode == 3) {
+        argv.push_back(u"/d");
+        argv.push_back(u"C:\\f");
     } else {
         argv.push_back(u"/c");
         argv.push_back(source.c_str());
@@ -243,6 +249,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
             require(output == expected_listing(operations[0]) + expected_listing(operations[1]),
                     "one line per operation, the first value's first");
         }
+        return 0;
+    }
+
+    if (mode == 3) {
+        // The delete lands after every operation of the first value and
+        // pairs as its own, unless an empty string ends the list before the
+        // closing one.
+        std::size_t units = values[0].size() / 2;
+        std::size_t end = operations[0].empty() ? 0 : operations[0].back().end;
+        bool reachable = !present[0] || end == units || end + 1 == units;
+        bool refusable = present[0] && (type != VALUE_TYPE_MULTI_SZ || values[0].size() % 2 != 0);
+        require(injected || failed == refusable, "a delete fails only on a value it cannot add to");
+        if (failed) {
+            require(state.value.data == (present[0] ? values[0] : Bytes()), "first value untouched");
+            return 0;
+        }
+        std::vector<ModelOperation> after = read_pairs(units_of(state.value.data));
+        require(after.size() == operations[0].size() + (reachable ? 1 : 0), "one operation more, where it shows");
+        for (std::size_t i = 0; i < operations[0].size(); ++i) {
+            require(same_name(after[i].source, operations[0][i].source) && after[i].target == operations[0][i].target,
+                    "every operation paired as before");
+        }
+        require(!reachable || (after.back().source == u"C:\\f" && after.back().target.empty()), "the delete itself");
         return 0;
     }
 

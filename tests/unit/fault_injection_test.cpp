@@ -16,6 +16,7 @@ namespace {
 
 const std::map<std::string, std::vector<std::string>> COMMANDS = {
     {"list", {"/l"}},
+    {"json", {"/l", "/fo", "json"}},
     {"cancel", {"/c", "C:\\a"}},
     {"move", {"C:\\bmtest\\a", "C:\\bmtest\\b"}},
     {"delete", {"/d", "C:\\bmtest\\a"}},
@@ -43,6 +44,10 @@ const FaultRow FAULTS[] = {
     {"list", CALL_ALLOCATE, 1, "error: {sys}\n"},
     {"list", CALL_QUERY_DATA, 1, "error: {sys}\n"},
     {"list", CALL_QUERY_SIZE, 2, "{list}error: {sys}\n"},
+    // The document of the error alone, never a partial list.
+    {"json", CALL_OPEN_KEY, 1, "{json}"},
+    {"json", CALL_ALLOCATE, 1, "{json}"},
+    {"json", CALL_QUERY_SIZE, 2, "{json}"},
     {"cancel", CALL_OPEN_KEY, 1, "error: {sys}\n"},
     {"cancel", CALL_QUERY_SIZE, 1, "error: {sys}\n"},
     {"cancel", CALL_ALLOCATE, 1, "error: {sys}\n"},
@@ -91,8 +96,12 @@ TEST_P(Fault, ReportsAndStops) {
     CommandResult result = run_bootmove(&state, COMMANDS.at(row.command));
 
     std::string call = row.call;
-    std::string printed = filled(row.printed, "{list}", LISTED);
-    printed = filled(printed, "{sys}", system_error_text(call == CALL_ALLOCATE ? ERROR_CODE_NOT_ENOUGH_MEMORY : code));
+    std::uint32_t reported = call == CALL_ALLOCATE ? ERROR_CODE_NOT_ENOUGH_MEMORY : code;
+    std::string message = system_error_text(reported);
+    std::string document = "{\"error\": {\"code\": " + std::to_string(reported) + ", \"message\": \"" +
+                           message.substr(0, message.size() - 2) + "\"}}\n";
+    std::string printed = filled(filled(row.printed, "{list}", LISTED), "{json}", document);
+    printed = filled(printed, "{sys}", message);
     EXPECT_EQ(result.output, crlf(printed));
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(state.value.present);

@@ -1,0 +1,151 @@
+#include "pending/json_listing.h"
+
+namespace {
+
+// Codes by which the file system says that nothing is at a name: not found,
+// no such folder, drive, share or network path, or no valid name at all.
+const std::uint32_t NOTHING_THERE[] = {2, 3, 15, 53, 67, 123, 161, 206};
+// Something is there, though it cannot be looked at (a paging file).
+constexpr std::uint32_t ERROR_CODE_SHARING_VIOLATION = 32;
+
+// The document goes to the output in pieces of this buffer.
+struct JsonWriter {
+    const Platform* platform;
+    std::size_t used;
+    char buffer[4096];
+};
+
+void write_out(JsonWriter* writer) {
+    const OutputAccess& output = writer->platform->output;
+    if (writer->used > 0) output.write_text(output.context, writer->buffer, writer->used);
+    writer->used = 0;
+}
+
+void put(JsonWriter* writer, const char* text) {
+    for (; *text != '\0'; ++text) {
+        if (writer->used == sizeof writer->buffer) write_out(writer);
+        writer->buffer[writer->used++] = *text;
+    }
+}
+
+void put_string(JsonWriter* writer, const char16_t* units, std::size_t count) {
+    put(writer, "\"");
+    for (std::size_t i = 0; i < count; ++i) {
+        if (writer->used + JSON_ESCAPE_MAX > sizeof writer->buffer) write_out(writer);
+        writer->used += escape_json(units[i], writer->buffer + writer->used);
+    }
+    put(writer, "\"");
+}
+
+void put_stored(JsonWriter* writer, const PendingValue& value, StoredName name) {
+    put_string(writer, value.units + name.start, name.length);
+}
+
+// Whether something is at the NUL-terminated name: "true", "false", or
+// "null" when the file system could not tell.
+const char* existence(const Platform& platform, const char16_t* name) {
+    std::uint32_t attributes = 0;
+    std::uint32_t status = platform.files.file_attributes(platform.files.context, name, &attributes);
+    if (status == ERROR_CODE_SUCCESS || status == ERROR_CODE_SHARING_VIOLATION) return "true";
+    for (std::uint32_t code : NOTHING_THERE) {
+        if (status == code) return "false";
+    }
+    return "null";
+}
+
+void put_operation(JsonWriter* writer, const PendingValue& value, const char16_t* value_name,
+                   const Operation& operation, bool check_files) {
+    const Platform& platform = *writer->platform;
+    bool move = operation.kind == OperationKind::move;
+    put(writer, "  {\"value\": ");
+    put_string(writer, value_name, name_length(value_name));
+    put(writer, move ? ", \"kind\": \"move\", \"source\": " : ", \"kind\": \"delete\", \"source\": ");
+    put_stored(writer, value, operation.source);
+    put(writer, ", \"target\": ");
+    if (move) {
+        put_stored(writer, value, operation.target);
+    } else {
+        put(writer, "null");
+    }
+    put(writer,
+        operation.replace ? ", \"replace\": true, \"stored_source\": " : ", \"replace\": false, \"stored_source\": ");
+    put_stored(writer, value, operation.stored_source);
+    put(writer, ", \"stored_target\": ");
+    if (operation.has_target) {
+        put_stored(writer, value, operation.stored_target);
+    } else {
+        put(writer, "null");
+    }
+    // The names end at their strings' NULs, or at the one put after the data.
+    put(writer, ", \"source_exists\": ");
+    put(writer, check_files ? existence(platform, value.units + operation.source.start) : "null");
+    put(writer, ", \"target_exists\": ");
+    put(writer, check_files && move ? existence(platform, value.units + operation.target.start) : "null");
+    put(writer, "}");
+}
+
+}  // namespace
+
+std::size_t escape_json(char16_t unit, char* out) {
+    if (unit >= 0x20 && unit <= 0x7E && unit != u'"' && unit != u'\\') {
+        out[0] = static_cast<char>(unit);
+        return 1;
+    }
+    if (unit == u'"' || unit == u'\\') {
+        out[0] = '\\';
+        out[1] = static_cast<char>(unit);
+        return 2;
+    }
+    static const char hex[] = "0123456789abcdef";
+    out[0] = '\\';
+    out[1] = 'u';
+    for (int digit = 0; digit < 4; ++digit) out[2 + digit] = hex[(unit >> (12 - 4 * digit)) & 0xF];
+    return JSON_ESCAPE_MAX;
+}
+
+void write_json_operations(const Platform& platform, PendingValue* values, const bool* present, bool check_files) {
+    JsonWriter writer{&platform, 0, {}};
+    // Looked for as the restart will see the file system.
+    const FileSystemAccess& files = platform.files;
+    RedirectionToken redirection = check_files ? files.disable_redirection(files.context) : 0;
+    put(&writer, "{\"operations\": [");
+    bool first = true;
+    for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
+        if (!present[which]) continue;
+        PendingValue& value = values[which];
+        // A last string without its NUL ends at the data's end; the buffer
+        // has room for one after it.
+        value.units[unit_count(value)] = u'\0';
+        OperationCursor cursor = 0;
+        Operation operation;
+        while (next_operation(value, &cursor, &operation)) {
+            put(&writer, first ? "\n" : ",\n");
+            first = false;
+            put_operation(&writer, value, PENDING_VALUE_NAMES[which], operation, check_files);
+        }
+    }
+    put(&writer, first ? "]}\n" : "\n]}\n");
+    write_out(&writer);
+    if (check_files) files.revert_redirection(files.context, redirection);
+}
+
+void write_json_error(const Platform& platform, std::uint32_t code, const char16_t* message) {
+    JsonWriter writer{&platform, 0, {}};
+    char number[16];
+    std::size_t digits = 0;
+    do {
+        number[digits++] = static_cast<char>('0' + code % 10);
+        code /= 10;
+    } while (code != 0);
+    put(&writer, "{\"error\": {\"code\": ");
+    while (digits > 0) {
+        char digit[2] = {number[--digits], '\0'};
+        put(&writer, digit);
+    }
+    std::size_t length = name_length(message);
+    while (length > 0 && (message[length - 1] == u'\n' || message[length - 1] == u'\r')) --length;
+    put(&writer, ", \"message\": ");
+    put_string(&writer, message, length);
+    put(&writer, "}}\n");
+    write_out(&writer);
+}
