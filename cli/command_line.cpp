@@ -1,14 +1,79 @@
 #include "cli/command_line.h"
 
+#include "cli/offline_hive.h"
 #include "cli/schedule.h"
 #include "pending/cancel_pending.h"
+#include "pending/json_listing.h"
 #include "pending/list_pending.h"
 #include "pending/pending_value.h"
 
 namespace {
 
+const char NOT_RUNNING_TEXT[] =
+    "error: a system that is not running has no files in use, so its files can be moved or deleted directly; "
+    "nothing was changed\n";
+const char NO_HIVE_TEXT[] = "no SYSTEM hive is loaded at ";
+
 bool is_command(const char16_t* argument, const char16_t* command) {
     return names_match(argument, name_length(argument), command, name_length(command));
+}
+
+// The arguments after "/l": none, or "/fo json".
+bool list_format(int count, const char16_t* const* arguments, ListFormat* format) {
+    *format = ListFormat::text;
+    if (count == 0) return true;
+    *format = ListFormat::json;
+    return count == 2 && is_command(arguments[0], u"/fo") && is_command(arguments[1], u"json");
+}
+
+// "/hive KEY" and then "/l", "/l /fo json" or "/c": the same on the values
+// of a SYSTEM hive loaded at KEY. `argv` starts at "/hive".
+int run_on_hive(const Platform& platform, const char16_t* program, int argc, const char16_t* const* argv) {
+    RegistryRoot root = RegistryRoot::local_machine;
+    const char16_t* name = nullptr;
+    if (argc < 3 || !parse_hive_key(argv[1], &root, &name)) return show_usage(platform, program);
+    const char16_t* command = argv[2];
+    int after = argc - 3;  // arguments after the command
+    ListFormat format = ListFormat::text;
+    bool list = is_command(command, u"/l");
+    if (list) {
+        if (!list_format(after, argv + 3, &format)) return show_usage(platform, program);
+    } else if (is_command(command, u"/c")) {
+        if (after < 1) return show_usage(platform, program);
+    } else if (after != 1) {
+        return show_usage(platform, program);
+    } else {
+        // "/d FILE" or "SOURCE TARGET".
+        print_text(platform, NOT_RUNNING_TEXT);
+        return 1;
+    }
+
+    OfflineHive hive;
+    std::uint32_t code = ERROR_CODE_SUCCESS;
+    HiveSearch found = find_hive_control_set(platform, root, name, &hive, &code);
+    if (found != HiveSearch::found) {
+        if (format == ListFormat::json) {
+            if (found == HiveSearch::no_hive) {
+                write_json_error(platform, 0, NO_HIVE_TEXT, argv[1]);
+            } else {
+                write_json_error(platform, code, "", system_error_units(code));
+            }
+        } else if (found == HiveSearch::no_hive) {
+            print_text(platform, "error: ");
+            print_text(platform, NO_HIVE_TEXT);
+            print_name(platform, argv[1]);
+            print_text(platform, "\n");
+        } else {
+            print_system_error(platform, code);
+        }
+        return 1;
+    }
+    // The names belong to the system that is not running, whose drive
+    // letters differ from this one's: nothing is looked for.
+    int status = list ? list_pending_operations(platform, hive.place, format, false)
+                      : cancel_pending_operation(platform, hive.place, argv[3], after > 1 ? argv[4] : nullptr);
+    release_hive(platform, &hive);
+    return status;
 }
 
 int run_command(const Platform& platform, int argc, const char16_t* const* argv) {
@@ -18,12 +83,11 @@ int run_command(const Platform& platform, int argc, const char16_t* const* argv)
         return show_usage(platform, program);
     }
     const char16_t* command = argv[1];
+    if (is_command(command, u"/hive")) return run_on_hive(platform, program, argc - 1, argv + 1);
     if (is_command(command, u"/l")) {
-        if (argc == 2) return list_pending_operations(platform, ListFormat::text);
-        if (argc == 4 && is_command(argv[2], u"/fo") && is_command(argv[3], u"json")) {
-            return list_pending_operations(platform, ListFormat::json);
-        }
-        return show_usage(platform, program);
+        ListFormat format = ListFormat::text;
+        if (!list_format(argc - 2, argv + 2, &format)) return show_usage(platform, program);
+        return list_pending_operations(platform, RUNNING_SYSTEM, format, true);
     }
     if (is_command(command, u"/d")) {
         if (argc != 3) return show_usage(platform, program);
@@ -31,7 +95,7 @@ int run_command(const Platform& platform, int argc, const char16_t* const* argv)
     }
     if (is_command(command, u"/c")) {
         if (argc < 3) return show_usage(platform, program);
-        return cancel_pending_operation(platform, argv[2], argc > 3 ? argv[3] : nullptr);
+        return cancel_pending_operation(platform, RUNNING_SYSTEM, argv[2], argc > 3 ? argv[3] : nullptr);
     }
     if (argc != 3) return show_usage(platform, program);
     return schedule_operation(platform, argv[1], argv[2]);
@@ -49,7 +113,8 @@ int show_usage(const Platform& platform, const char16_t* program) {
                "\t/d <file> delete file on next reboot\n"
                "\t/l list pending operations on next reboot\n"
                "\t/l /fo json list pending operations as JSON\n"
-               "\t/c <source file> [<target file>] cancel first matching pending operation\n");
+               "\t/c <source file> [<target file>] cancel first matching pending operation\n"
+               "\t/hive <key> /l | /c ... the same, on the SYSTEM hive loaded at <key>\n");
     return 1;
 }
 

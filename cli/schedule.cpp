@@ -36,7 +36,7 @@ bool source_exists(const FileSystemAccess& files, const char16_t* source) {
 // of other types are left to the system, which refuses them.
 int mend_first_value(const Platform& platform) {
     RegistryKey key = 0;
-    std::uint32_t status = open_pending_key(platform, ACCESS_KEY_READ_WRITE, &key);
+    std::uint32_t status = open_pending_key(platform, RUNNING_SYSTEM, ACCESS_KEY_READ_WRITE, &key);
     if (status != ERROR_CODE_SUCCESS) {
         print_system_error(platform, status);
         return 1;

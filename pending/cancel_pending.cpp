@@ -154,9 +154,10 @@ int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
 
 }  // namespace
 
-int cancel_pending_operation(const Platform& platform, const char16_t* source, const char16_t* target) {
+int cancel_pending_operation(const Platform& platform, const PendingPlace& place, const char16_t* source,
+                             const char16_t* target) {
     RegistryKey key = 0;
-    std::uint32_t status = open_pending_key(platform, ACCESS_KEY_READ_WRITE, &key);
+    std::uint32_t status = open_pending_key(platform, place, ACCESS_KEY_READ_WRITE, &key);
     if (status != ERROR_CODE_SUCCESS) {
         print_system_error(platform, status);
         return 1;

@@ -28,12 +28,16 @@ void put(JsonWriter* writer, const char* text) {
     }
 }
 
-void put_string(JsonWriter* writer, const char16_t* units, std::size_t count) {
-    put(writer, "\"");
+void put_units(JsonWriter* writer, const char16_t* units, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         if (writer->used + JSON_ESCAPE_MAX > sizeof writer->buffer) write_out(writer);
         writer->used += escape_json(units[i], writer->buffer + writer->used);
     }
+}
+
+void put_string(JsonWriter* writer, const char16_t* units, std::size_t count) {
+    put(writer, "\"");
+    put_units(writer, units, count);
     put(writer, "\"");
 }
 
@@ -129,7 +133,7 @@ void write_json_operations(const Platform& platform, PendingValue* values, const
     if (check_files) files.revert_redirection(files.context, redirection);
 }
 
-void write_json_error(const Platform& platform, std::uint32_t code, const char16_t* message) {
+void write_json_error(const Platform& platform, std::uint32_t code, const char* text, const char16_t* name) {
     JsonWriter writer{&platform, 0, {}};
     char number[16];
     std::size_t digits = 0;
@@ -142,10 +146,11 @@ void write_json_error(const Platform& platform, std::uint32_t code, const char16
         char digit[2] = {number[--digits], '\0'};
         put(&writer, digit);
     }
-    std::size_t length = name_length(message);
-    while (length > 0 && (message[length - 1] == u'\n' || message[length - 1] == u'\r')) --length;
-    put(&writer, ", \"message\": ");
-    put_string(&writer, message, length);
-    put(&writer, "}}\n");
+    std::size_t length = name_length(name);
+    while (length > 0 && (name[length - 1] == u'\n' || name[length - 1] == u'\r')) --length;
+    put(&writer, ", \"message\": \"");
+    put(&writer, text);  // the tool's own words: ASCII with nothing to escape
+    put_units(&writer, name, length);
+    put(&writer, "\"}}\n");
     write_out(&writer);
 }

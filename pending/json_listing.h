@@ -24,5 +24,6 @@ std::size_t escape_json(char16_t unit, char* out);
 void write_json_operations(const Platform& platform, PendingValue* values, const bool* present, bool check_files);
 
 // The document of a failure: the system's error code (0 for a failure of
-// the tool's own) and its text without the line end.
-void write_json_error(const Platform& platform, std::uint32_t code, const char16_t* message);
+// the tool's own), and as its message `text` followed by `name` (a system's
+// text or a name as typed), without a line end.
+void write_json_error(const Platform& platform, std::uint32_t code, const char* text, const char16_t* name);

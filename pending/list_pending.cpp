@@ -28,7 +28,7 @@ void list_value(const Platform& platform, const PendingValue& value) {
 // The failure in the form asked for.
 void report_failure(const Platform& platform, ListFormat format, std::uint32_t status) {
     if (format == ListFormat::json) {
-        write_json_error(platform, status, system_error_units(status));
+        write_json_error(platform, status, "", system_error_units(status));
     } else {
         print_system_error(platform, status);
     }
@@ -36,7 +36,7 @@ void report_failure(const Platform& platform, ListFormat format, std::uint32_t s
 
 }  // namespace
 
-int list_pending_operations(const Platform& platform, ListFormat format) {
+int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files) {
     // Both values are read before anything is written, and each is walked
     // on its own. A missing value is nothing to list; the text says "File
     // not found." only when neither exists, the document says nothing is
@@ -45,7 +45,7 @@ int list_pending_operations(const Platform& platform, ListFormat format) {
     bool present[PENDING_VALUE_COUNT] = {};
     bool any = false;
     RegistryKey key = 0;
-    std::uint32_t status = open_pending_key(platform, ACCESS_KEY_READ, &key);
+    std::uint32_t status = open_pending_key(platform, place, ACCESS_KEY_READ, &key);
     if (status == ERROR_CODE_SUCCESS) {
         for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
             status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &values[which]);
@@ -59,7 +59,7 @@ int list_pending_operations(const Platform& platform, ListFormat format) {
 
     if (format == ListFormat::json) {
         // Never a partial list: a failure is the whole document.
-        if (status == ERROR_CODE_SUCCESS) write_json_operations(platform, values, present, true);
+        if (status == ERROR_CODE_SUCCESS) write_json_operations(platform, values, present, check_files);
     } else {
         for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
             if (present[which]) list_value(platform, values[which]);

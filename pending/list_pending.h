@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pending/pending_value.h"
 #include "platform/platform.h"
 
 enum class ListFormat {
@@ -7,6 +8,8 @@ enum class ListFormat {
     json,  // "/l /fo json": one document, for scripts
 };
 
-// "/l": lists the operations of the first value and then those of the
-// second. Gives the exit status.
-int list_pending_operations(const Platform& platform, ListFormat format);
+// "/l": lists the operations of the first value at `place` and then those
+// of the second. With `check_files` the document says whether something is
+// at each name; it is null for a system that is not running. Gives the exit
+// status.
+int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files);

@@ -19,9 +19,10 @@ StoredName name_between(OperationCursor start, OperationCursor end) { return {st
 
 }  // namespace
 
-std::uint32_t open_pending_key(const Platform& platform, std::uint32_t access, RegistryKey* key) {
+std::uint32_t open_pending_key(const Platform& platform, const PendingPlace& place, std::uint32_t access,
+                               RegistryKey* key) {
     *key = 0;
-    return platform.registry.open_key(platform.registry.context, PENDING_KEY_PATH, access, key);
+    return platform.registry.open_key(platform.registry.context, place.root, place.key_path, access, key);
 }
 
 std::uint32_t read_pending_value(const Platform& platform, RegistryKey key, const char16_t* name, PendingValue* value) {

@@ -22,7 +22,15 @@
 
 #include "platform/platform.h"
 
-constexpr char16_t PENDING_KEY_PATH[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+// Where the values are: a key path under a root.
+struct PendingPlace {
+    RegistryRoot root;
+    const char16_t* key_path;
+};
+
+// The running system's.
+constexpr PendingPlace RUNNING_SYSTEM = {RegistryRoot::local_machine,
+                                         u"SYSTEM\\CurrentControlSet\\Control\\Session Manager"};
 // The restart carries out the operations of the first value, then those of
 // the second.
 constexpr const char16_t* const PENDING_VALUE_NAMES[] = {u"PendingFileRenameOperations",
@@ -74,7 +82,8 @@ struct Operation {
 
 // Opens the key that holds the values with `access`; gives 0 or the
 // system's error code.
-std::uint32_t open_pending_key(const Platform& platform, std::uint32_t access, RegistryKey* key);
+std::uint32_t open_pending_key(const Platform& platform, const PendingPlace& place, std::uint32_t access,
+                               RegistryKey* key);
 
 // Reads the value `name` of `key`; gives 0 or the system's error code
 // (ERROR_CODE_NOT_ENOUGH_MEMORY when no buffer could be had), and on failure

@@ -6,7 +6,9 @@
 namespace {
 
 constexpr std::uint32_t ERROR_PATH_NOT_FOUND_CODE = 3;
-constexpr RegistryKey MEMORY_KEY = 0x5eed;
+constexpr RegistryKey MEMORY_KEY = 0x5eed;   // the running system's
+constexpr RegistryKey OTHER_KEYS = 0x10000;  // and the n-th key opened, from here
+const char16_t RUNNING_KEY[] = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr SearchHandle MEMORY_SEARCH = 0x5ea7;
 constexpr RedirectionToken MEMORY_REDIRECTION = 0x3264;
 
@@ -65,26 +67,48 @@ std::u16string full_name(const MemoryPlatformState& state, const std::u16string&
     return directory + name;
 }
 
-MemoryValue* value_named(MemoryPlatformState* state, const char16_t* name) {
-    std::u16string wanted = name;
-    if (wanted == u"PendingFileRenameOperations") return &state->value;
-    if (wanted == u"PendingFileRenameOperations2") return &state->second;
-    return nullptr;
+bool same_folded(const std::u16string& left, const std::u16string& right) {
+    return left.size() == right.size() && starts_with_folded(left, right.c_str());
 }
 
-std::uint32_t open_key(void* context, const char16_t*, std::uint32_t, RegistryKey* key) {
+// The value `name` of an open key; null when the key has no such value
+// and `create` is false.
+MemoryValue* value_named(MemoryPlatformState* state, RegistryKey key, const char16_t* name, bool create) {
+    std::u16string wanted = name;
+    if (key == MEMORY_KEY) {
+        if (wanted == u"PendingFileRenameOperations") return &state->value;
+        if (wanted == u"PendingFileRenameOperations2") return &state->second;
+        return nullptr;
+    }
+    std::map<std::u16string, MemoryValue>& values = state->keys[state->opened[key - OTHER_KEYS]];
+    auto found = values.find(wanted);
+    if (found != values.end()) return &found->second;
+    return create ? &values[wanted] : nullptr;
+}
+
+std::uint32_t open_key(void* context, RegistryRoot root, const char16_t* path, std::uint32_t, RegistryKey* key) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_OPEN_KEY)) return code;
-    *key = MEMORY_KEY;
+    std::u16string full = (root == RegistryRoot::users ? u"HKU\\" : u"HKLM\\") + std::u16string(path);
+    state->opened.push_back(full);
+    if (same_folded(full, RUNNING_KEY)) {
+        *key = MEMORY_KEY;
+    } else {
+        auto found = state->keys.begin();
+        while (found != state->keys.end() && !same_folded(found->first, full)) ++found;
+        if (found == state->keys.end()) return ERROR_CODE_FILE_NOT_FOUND;
+        state->opened.back() = found->first;
+        *key = OTHER_KEYS + state->opened.size() - 1;
+    }
     ++state->open_keys;
     return 0;
 }
 
-std::uint32_t query_value(void* context, RegistryKey, const char16_t* name, std::uint32_t* type, unsigned char* data,
-                          std::uint32_t* size) {
+std::uint32_t query_value(void* context, RegistryKey key, const char16_t* name, std::uint32_t* type,
+                          unsigned char* data, std::uint32_t* size) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, data == nullptr ? CALL_QUERY_SIZE : CALL_QUERY_DATA)) return code;
-    MemoryValue* value = value_named(state, name);
+    MemoryValue* value = value_named(state, key, name, false);
     if (value == nullptr || !value->present) return ERROR_CODE_FILE_NOT_FOUND;
     std::uint32_t stored = static_cast<std::uint32_t>(value->data.size());
     *type = value->type;
@@ -97,8 +121,8 @@ std::uint32_t query_value(void* context, RegistryKey, const char16_t* name, std:
     return 0;
 }
 
-std::uint32_t set_value(void* context, RegistryKey, const char16_t* name, std::uint32_t type, const unsigned char* data,
-                        std::uint32_t size) {
+std::uint32_t set_value(void* context, RegistryKey key, const char16_t* name, std::uint32_t type,
+                        const unsigned char* data, std::uint32_t size) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_SET_VALUE)) return code;
     // As the registry does for the string types: when the data's last unit
@@ -113,7 +137,7 @@ std::uint32_t set_value(void* context, RegistryKey, const char16_t* name, std::u
         bool after_nul = data[after] == 0 && data[after + 1] == 0;
         if (last_set && after_nul) size += 2;
     }
-    MemoryValue* value = value_named(state, name);
+    MemoryValue* value = value_named(state, key, name, true);
     if (value == nullptr) return ERROR_CODE_FILE_NOT_FOUND;
     value->present = true;
     value->type = type;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -17,7 +18,6 @@
 constexpr std::uint32_t VALUE_TYPE_SZ = 1;
 constexpr std::uint32_t VALUE_TYPE_EXPAND_SZ = 2;
 constexpr std::uint32_t VALUE_TYPE_BINARY = 3;
-constexpr std::uint32_t VALUE_TYPE_DWORD = 4;
 
 // The names of the calls, as logged and as named in a MemoryFailure.
 constexpr const char CALL_OPEN_KEY[] = "open_key";
@@ -61,9 +61,15 @@ struct MemoryChange {
 };
 
 struct MemoryPlatformState {
-    // "PendingFileRenameOperations" and "PendingFileRenameOperations2".
+    // "PendingFileRenameOperations" and "PendingFileRenameOperations2" of the
+    // running system, under HKLM\SYSTEM\CurrentControlSet\Control\Session
+    // Manager.
     MemoryValue value{};
     MemoryValue second{};
+    // Every other key, as u"HKLM\OFFSYS\Select" or u"HKU\...", and its values
+    // by name; a key here exists even without values. Matched without regard
+    // to the case of A to Z.
+    std::map<std::u16string, std::map<std::u16string, MemoryValue>> keys;
     // Files and directories that exist, as full names such as u"C:\dir\a.txt"
     // and u"C:\dir\sub\" (a directory ends in a backslash; the folders
     // above an entry exist too); matched without regard to the case of A to
@@ -90,6 +96,7 @@ struct MemoryPlatformState {
 
     // What happened.
     std::vector<std::string> calls;
+    std::vector<std::u16string> opened;  // every key opened, as in `keys`
     std::vector<std::vector<unsigned char>> writes;
     std::vector<std::u16string> moves;      // u"source|target|flags" as passed
     std::string output;                     // the bytes written to a file or pipe

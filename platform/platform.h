@@ -42,12 +42,22 @@ constexpr std::uint32_t MOVE_DELAY_UNTIL_REBOOT = 4;
 constexpr std::size_t MAX_NAME_LENGTH = 260;
 constexpr std::size_t ERROR_TEXT_CAPACITY = 256;
 
+constexpr std::uint32_t VALUE_TYPE_DWORD = 4;
+
+// The roots a key is opened under: the running system's keys, and where
+// `reg load` puts a hive (HKLM\NAME or HKU\NAME).
+enum class RegistryRoot {
+    local_machine,  // HKEY_LOCAL_MACHINE
+    users,          // HKEY_USERS
+};
+
 // The registry calls return 0 on success, else the system error code. Key
 // paths and value names are UTF-16; data are the value's bytes as stored.
 struct RegistryAccess {
     void* context;
-    // Opens a subkey of HKEY_LOCAL_MACHINE.
-    std::uint32_t (*open_key)(void* context, const char16_t* path, std::uint32_t access, RegistryKey* key);
+    // Opens a subkey of `root`.
+    std::uint32_t (*open_key)(void* context, RegistryRoot root, const char16_t* path, std::uint32_t access,
+                              RegistryKey* key);
     // With data null, asks only for the size. `size` is in/out, in bytes.
     std::uint32_t (*query_value)(void* context, RegistryKey key, const char16_t* name, std::uint32_t* type,
                                  unsigned char* data, std::uint32_t* size);

@@ -21,9 +21,10 @@ constexpr std::size_t CONSOLE_PIECE = 8192;
 HKEY to_hkey(RegistryKey key) { return reinterpret_cast<HKEY>(key); }
 LPCWSTR wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
-std::uint32_t open_key(void*, const char16_t* path, std::uint32_t access, RegistryKey* key) {
+std::uint32_t open_key(void*, RegistryRoot root, const char16_t* path, std::uint32_t access, RegistryKey* key) {
     HKEY opened = nullptr;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(path), 0, access, &opened);
+    HKEY parent = root == RegistryRoot::users ? HKEY_USERS : HKEY_LOCAL_MACHINE;
+    LONG status = RegOpenKeyExW(parent, wide(path), 0, access, &opened);
     *key = reinterpret_cast<RegistryKey>(opened);
     return static_cast<std::uint32_t>(status);
 }

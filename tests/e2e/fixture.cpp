@@ -25,7 +25,10 @@
 //                                    UTF-16LE units ("-" for an empty one), argv[0]
 //                                    being EXE; exits with its exit code
 //
-// "-2" acts on "PendingFileRenameOperations2" instead of "PendingFileRenameOperations".
+// "-2" acts on "PendingFileRenameOperations2" instead of "PendingFileRenameOperations";
+// "-k KEY" (HKLM\PATH or HKU\PATH) on a value of that key instead of the running
+// system's, and "-n NAME" on the value NAME; "set" and "load" make the key.
+//   regfixture deltree KEY           removes KEY and all below it (absent is fine)
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -40,8 +43,24 @@
 
 namespace {
 
-const wchar_t KEY_PATH[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+HKEY root_key = HKEY_LOCAL_MACHINE;
+const wchar_t* key_path = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t* value_name = L"PendingFileRenameOperations";
+
+// HKLM\PATH or HKU\PATH: the root, and the path in `*path`.
+bool parse_key(const wchar_t* key, HKEY* root, const wchar_t** path) {
+    if (std::wcsncmp(key, L"HKLM\\", 5) == 0) {
+        *root = HKEY_LOCAL_MACHINE;
+        *path = key + 5;
+        return true;
+    }
+    if (std::wcsncmp(key, L"HKU\\", 4) == 0) {
+        *root = HKEY_USERS;
+        *path = key + 4;
+        return true;
+    }
+    return false;
+}
 
 int fail(const char* what, unsigned long code) {
     std::fprintf(stderr, "regfixture: %s failed with code %lu\n", what, code);
@@ -53,7 +72,8 @@ int usage() {
                  "usage: regfixture [-2] set TYPE HEX | [-2] load TYPE FILE | [-2] get | [-2] delete\n"
                  "       regfixture [-2] append PREFIX COUNT [STOP]\n"
                  "       regfixture move SRC DST|- FLAGS | errtext CODE | acp | run EXE [HEX...]\n"
-                 "       regfixture hold mutex|event STOP\n");
+                 "       regfixture hold mutex|event STOP | deltree KEY\n"
+                 "  options before a value's command: -2, -k KEY, -n NAME\n");
     return 2;
 }
 
@@ -84,7 +104,7 @@ bool parse_hex(const wchar_t* hex, std::vector<unsigned char>* bytes) {
 }
 
 int with_key(REGSAM access, HKEY* key) {
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY_PATH, 0, access, key);
+    LONG status = RegOpenKeyExW(root_key, key_path, 0, access, key);
     return status == ERROR_SUCCESS ? 0 : fail("RegOpenKeyExW", static_cast<unsigned long>(status));
 }
 
@@ -105,7 +125,8 @@ int store_in(HKEY key, unsigned long type, const std::vector<unsigned char>& byt
 
 int store_value(unsigned long type, const std::vector<unsigned char>& bytes) {
     HKEY key = nullptr;
-    if (int status = with_key(KEY_SET_VALUE, &key)) return status;
+    LONG created = RegCreateKeyExW(root_key, key_path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (created != ERROR_SUCCESS) return fail("RegCreateKeyExW", static_cast<unsigned long>(created));
     int status = store_in(key, type, bytes);
     RegCloseKey(key);
     return status;
@@ -149,7 +170,12 @@ int load_value(const wchar_t* type_text, const wchar_t* path) {
 
 int get_value() {
     HKEY key = nullptr;
-    if (int status = with_key(KEY_QUERY_VALUE, &key)) return status;
+    LONG opened = RegOpenKeyExW(root_key, key_path, 0, KEY_QUERY_VALUE, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        std::printf("absent");
+        return 0;
+    }
+    if (opened != ERROR_SUCCESS) return fail("RegOpenKeyExW", static_cast<unsigned long>(opened));
     DWORD type = 0;
     std::vector<unsigned char> data;
     LONG status = read_value(key, &type, &data);
@@ -317,10 +343,17 @@ int run_program(int count, wchar_t** arguments) {
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     int first = 1;
-    bool second = argc > 1 && std::wcscmp(argv[1], L"-2") == 0;
-    if (second) {
-        value_name = L"PendingFileRenameOperations2";
-        ++first;
+    bool value_option = false;  // an option for a value was given
+    for (; first < argc && argv[first][0] == L'-'; ++first) {
+        if (std::wcscmp(argv[first], L"-2") == 0) {
+            value_name = L"PendingFileRenameOperations2";
+        } else if (std::wcscmp(argv[first], L"-n") == 0 && first + 1 < argc) {
+            value_name = argv[++first];
+        } else if (std::wcscmp(argv[first], L"-k") != 0 || first + 1 >= argc ||
+                   !parse_key(argv[++first], &root_key, &key_path)) {
+            return usage();
+        }
+        value_option = true;
     }
     std::wstring command = argc > first ? argv[first] : L"";
     int count = argc - first;  // the command and its arguments
@@ -336,16 +369,23 @@ int wmain(int argc, wchar_t** argv) {
         status = delete_value();
     } else if (command == L"append" && (count == 3 || count == 4)) {
         status = append_operations(args[1], args[2], count == 4 ? args[3] : nullptr);
-    } else if (command == L"move" && count == 4 && !second) {
+    } else if (command == L"move" && count == 4 && !value_option) {
         status = move_file(args[1], args[2], args[3]);
-    } else if (command == L"errtext" && count == 2 && !second) {
+    } else if (command == L"errtext" && count == 2 && !value_option) {
         status = error_text(args[1]);
-    } else if (command == L"acp" && count == 1 && !second) {
+    } else if (command == L"acp" && count == 1 && !value_option) {
         std::printf("%u", GetACP());
-    } else if (command == L"hold" && count == 3 && !second && (args[1] == std::wstring(L"mutex") ||
-                                                                 args[1] == std::wstring(L"event"))) {
+    } else if (command == L"deltree" && count == 2 && !value_option) {
+        HKEY root = nullptr;
+        const wchar_t* path = nullptr;
+        if (!parse_key(args[1], &root, &path)) return usage();
+        LONG deleted = RegDeleteTreeW(root, path);
+        if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND)
+            status = fail("RegDeleteTreeW", static_cast<unsigned long>(deleted));
+    } else if (command == L"hold" && count == 3 && !value_option &&
+               (args[1] == std::wstring(L"mutex") || args[1] == std::wstring(L"event"))) {
         status = hold_lock(args[1], args[2]);
-    } else if (command == L"run" && count >= 2 && !second) {
+    } else if (command == L"run" && count >= 2 && !value_option) {
         status = run_program(count - 1, args + 1);
     } else {
         status = usage();

@@ -10,6 +10,7 @@ program's width of Wine. A scenario that needs what this machine lacks (a
 locale, a terminal) says so and counts as neither.
 """
 
+import json
 import os
 import shutil
 import subprocess
@@ -454,10 +455,53 @@ def lock_held_elsewhere(s):
     s.value_is(recorded([(d + "b.txt", None, REPLACE | DELAY)]), "once the lock was free again")
 
 
+def offline_hive(s):
+    """/hive on SYSTEM hives loaded under HKLM and under HKU, built by the
+    fixture as `reg load` leaves one: Select\\Current picks the control set
+    that is listed and changed; the other control set and the running
+    system's values stay as they were. Names are not looked for (null)."""
+    NOT_RUNNING = ("error: a system that is not running has no files in use, so its files can be moved or deleted "
+                   "directly; nothing was changed\n")
+    running = recorded([("C:\\run.txt", None, REPLACE | DELAY)])
+    s.session.set_value(7, running)
+    sets = {1: ([("C:\\one", "C:\\uno", REPLACE | DELAY)], [("C:\\eins", None, DELAY)]),
+            2: ([("C:\\two", None, DELAY), ("C:\\shared", None, DELAY)], [("C:\\deux", "C:\\zwei", DELAY)])}
+    for tree, typed, current in (("HKLM\\bmhive", "hklm\\BMHIVE", 2), ("HKU\\bmhive\\deep", "HKEY_USERS\\bmhive\\deep", 1)):
+        def value(n, which):
+            return s.session.fixture("-k", f"{tree}\\ControlSet00{n}\\Control\\Session Manager", "-n",
+                                     "PendingFileRenameOperations" + which, "get").decode()
+
+        try:
+            s.session.fixture("-k", tree + "\\Select", "-n", "Current", "set", "4", f"{current:02X}000000")
+            for n, (first, second) in sets.items():
+                for which, ops in (("", first), ("2", second)):
+                    s.session.fixture("-k", f"{tree}\\ControlSet00{n}\\Control\\Session Manager", "-n",
+                                      "PendingFileRenameOperations" + which, "set", "7", recorded(ops).hex())
+            before = {(n, w): value(n, w) for n in sets for w in ("", "2")}
+            first, second = sets[current]
+            s.bootmove(["/hive", typed, "/l"], listed(first + second))
+            status, out = s.session.bootmove("/hive", typed, "/l", "/fo", "json")
+            document = json.loads(out)
+            s.check(f"{typed}: the document", ([o for o, _, _ in first + second], {None}, 0),
+                    ([o["source"] for o in document["operations"]],
+                     {o[k] for o in document["operations"] for k in ("source_exists", "target_exists")}, status))
+            s.bootmove(["/hive", typed, "/c", second[0][0]], "")
+            s.bootmove(["/hive", typed, "/c", "C:\\run.txt"], NO_MATCH, 1)
+            s.bootmove(["/hive", typed, "/c", sets[3 - current][0][0][0]], NO_MATCH, 1)
+            after = {(n, w): value(n, w) for n in sets for w in ("", "2")}
+            before[(current, "2")] = "7:0000"
+            s.check(f"{typed}: the control sets afterwards", before, after)
+        finally:
+            s.session.fixture("deltree", tree.split("\\deep")[0])
+    s.bootmove(["/hive", "HKU\\bmhive", "/l"], "error: no SYSTEM hive is loaded at HKU\\bmhive\n", 1)
+    s.bootmove(["/hive", "HKLM\\bmhive", "/d", "C:\\run.txt"], NOT_RUNNING, 1)
+    s.value_is(running, "the running system's, at the end")
+
+
 SCENARIOS = [
     platform_value_listed, cancel_then_restart, schedule_then_restart, user_session, cancel_only_operation,
     unicode_restart, code_page_932, console_output, positional_pairs_restart, closing_nul_restart, second_value,
-    wow64_redirection, lock_held_elsewhere,
+    wow64_redirection, lock_held_elsewhere, offline_hive,
 ]
 
 

@@ -1,0 +1,94 @@
+#include "cli/offline_hive.h"
+
+namespace {
+
+struct RootWord {
+    const char16_t* word;  // with the backslash after it
+    RegistryRoot root;
+};
+
+const RootWord ROOT_WORDS[] = {
+    {u"HKLM\\", RegistryRoot::local_machine},
+    {u"HKEY_LOCAL_MACHINE\\", RegistryRoot::local_machine},
+    {u"HKU\\", RegistryRoot::users},
+    {u"HKEY_USERS\\", RegistryRoot::users},
+};
+
+const char16_t SELECT[] = u"\\Select";
+const char16_t CONTROL_SET[] = u"\\ControlSet";
+const char16_t SESSION_MANAGER[] = u"\\Control\\Session Manager";
+// Units a path needs beyond NAME: the longest of what follows it.
+constexpr std::size_t PATH_ROOM = sizeof CONTROL_SET / 2 + 3 + sizeof SESSION_MANAGER / 2;
+
+char16_t* append(char16_t* at, const char16_t* text) {
+    while (*text != u'\0') *at++ = *text++;
+    *at = u'\0';
+    return at;
+}
+
+}  // namespace
+
+bool parse_hive_key(const char16_t* key, RegistryRoot* root, const char16_t** name) {
+    for (const RootWord& root_word : ROOT_WORDS) {
+        std::size_t length = name_length(root_word.word);
+        if (name_length(key) <= length || !names_match(key, length, root_word.word, length)) continue;
+        // Levels of one unit or more: no empty one at either end or between.
+        const char16_t* rest = key + length;
+        std::size_t rest_length = name_length(rest);
+        if (rest[0] == u'\\' || rest[rest_length - 1] == u'\\') return false;
+        for (std::size_t i = 1; i < rest_length; ++i) {
+            if (rest[i] == u'\\' && rest[i - 1] == u'\\') return false;
+        }
+        *root = root_word.root;
+        *name = rest;
+        return true;
+    }
+    return false;
+}
+
+HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, const char16_t* name, OfflineHive* hive,
+                                 std::uint32_t* code) {
+    *hive = OfflineHive{{root, nullptr}, nullptr};
+    *code = ERROR_CODE_SUCCESS;
+    std::size_t length = name_length(name);
+    char16_t* path = static_cast<char16_t*>(platform.heap.allocate(platform.heap.context, (length + PATH_ROOM) * 2));
+    if (path == nullptr) {
+        *code = ERROR_CODE_NOT_ENOUGH_MEMORY;
+        return HiveSearch::failed;
+    }
+    char16_t* end = append(append(path, name), SELECT);
+
+    const RegistryAccess& registry = platform.registry;
+    RegistryKey key = 0;
+    std::uint32_t status = registry.open_key(registry.context, root, path, ACCESS_KEY_READ, &key);
+    std::uint32_t type = 0;
+    unsigned char data[4] = {};
+    std::uint32_t size = sizeof data;
+    if (status == ERROR_CODE_SUCCESS) {
+        status = registry.query_value(registry.context, key, u"Current", &type, data, &size);
+        registry.close_key(registry.context, key);
+    }
+    std::uint32_t current = data[0] | data[1] << 8 | std::uint32_t(data[2]) << 16 | std::uint32_t(data[3]) << 24;
+    bool control_set =
+        status == ERROR_CODE_SUCCESS && type == VALUE_TYPE_DWORD && size == 4 && current >= 1 && current <= 999;
+    if (!control_set) {
+        platform.heap.release(platform.heap.context, path);
+        bool absent =
+            status == ERROR_CODE_SUCCESS || status == ERROR_CODE_FILE_NOT_FOUND || status == ERROR_CODE_MORE_DATA;
+        *code = status;
+        return absent ? HiveSearch::no_hive : HiveSearch::failed;
+    }
+    // NAME\ControlSetNNN\Control\Session Manager.
+    end = append(end - (sizeof SELECT / 2 - 1), CONTROL_SET);
+    const char16_t digits[] = {static_cast<char16_t>(u'0' + current / 100),
+                               static_cast<char16_t>(u'0' + current / 10 % 10),
+                               static_cast<char16_t>(u'0' + current % 10), u'\0'};
+    append(append(end, digits), SESSION_MANAGER);
+    *hive = OfflineHive{{root, path}, path};
+    return HiveSearch::found;
+}
+
+void release_hive(const Platform& platform, OfflineHive* hive) {
+    if (hive->path != nullptr) platform.heap.release(platform.heap.context, hive->path);
+    *hive = OfflineHive{};
+}

@@ -1,0 +1,33 @@
+// A SYSTEM hive of a system that is not running, loaded with `reg load` at a
+// key of this one (from a recovery environment, say): where the values are
+// that its next start will carry out.
+#pragma once
+
+#include <cstdint>
+
+#include "pending/pending_value.h"
+#include "platform/platform.h"
+
+// KEY\ControlSetNNN\Control\Session Manager, NNN being the control set that
+// KEY\Select\Current names.
+struct OfflineHive {
+    PendingPlace place;
+    char16_t* path;  // from the heap: the key path of `place`
+};
+
+enum class HiveSearch {
+    found,
+    no_hive,  // KEY absent, no Select\Current, or not a REG_DWORD from 1 to 999
+    failed,   // a registry call failed otherwise; `*code` says how
+};
+
+// Takes KEY as `reg load` does, HKLM\NAME, HKEY_LOCAL_MACHINE\NAME, HKU\NAME
+// or HKEY_USERS\NAME (the root word in any case; NAME of one level or more).
+// False when `key` is none of those.
+bool parse_hive_key(const char16_t* key, RegistryRoot* root, const char16_t** name);
+
+// Finds the control set of the hive loaded at `name` under `root`.
+HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, const char16_t* name, OfflineHive* hive,
+                                 std::uint32_t* code);
+
+void release_hive(const Platform& platform, OfflineHive* hive);
