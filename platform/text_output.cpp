@@ -1,5 +1,6 @@
 #include "platform/text_output.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -102,6 +103,24 @@ void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) 
     char encoded[PIECE * 4];
     std::size_t i = 0;
     while (i < length) {
+        // ASCII is the same in every ANSI code page: copied without a
+        // conversion, straight into the buffer, four units at a time while
+        // none of them has a bit above 0x7F.
+        while (i < length && name[i] < 0x80) {
+            if (output->used == TEXT_OUTPUT_CAPACITY) write_out(output);
+            char* to = output->bytes + output->used;
+            std::size_t room = TEXT_OUTPUT_CAPACITY - output->used;
+            std::size_t copied = 0;
+            for (; room - copied >= 4 && length - i >= 4; copied += 4, i += 4) {
+                std::uint64_t word;
+                std::memcpy(&word, name + i, sizeof word);
+                if ((word & 0xFF80FF80FF80FF80ull) != 0) break;
+                for (std::size_t k = 0; k < 4; ++k) to[copied + k] = static_cast<char>(name[i + k]);
+            }
+            for (; copied < room && i < length && name[i] < 0x80; ++copied) to[copied] = static_cast<char>(name[i++]);
+            output->used += copied;
+        }
+        if (i == length) break;
         if (is_surrogate(name[i]) && !(device.utf8 && pair_at(name, length, i))) {
             // Half a character; or, but in UTF-8, a character beyond the
             // BMP, which no other ANSI code page has.
@@ -110,7 +129,7 @@ void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) 
             continue;
         }
         std::size_t run = 0;
-        while (i + run < length && run < PIECE) {
+        while (i + run < length && run < PIECE && name[i + run] >= 0x80) {
             if (!is_surrogate(name[i + run])) {
                 ++run;
             } else if (device.utf8 && run + 1 < PIECE && pair_at(name, length, i + run)) {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Prints the figures: listing and cancelling in-process beside their floor
-# (Google Benchmark), then the whole program under Wine beside reg.exe, and the
-# peak memory of a cancel. Usage: bench.sh [x64|x86]
+# (Google Benchmark), then the whole program under Wine beside the floor
+# program and reg.exe, for the 64-bit and the 32-bit program (where this
+# machine's Wine runs 32-bit programs), and the sizes. Usage: bench.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch=${1:-x64}
+runs=${1:-7}
 bash scripts/install-deps.sh
-for preset in bench "windows-$arch"; do
+for preset in bench windows-x64 windows-x86; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" >/dev/null
 done
@@ -31,9 +32,11 @@ for size in sorted(rows):
     print(f"| {size:,} | {value:,.0f} | {floor:,.0f} us | {listing:,.0f} us | {listing / floor:.2f}x"
           f" | {cancel:,.0f} us | {peak:,.0f} B ({peak / value:.2f}x) |")
 '
-echo
-echo "== under Wine, whole process"
-python3 tests/bench/wine_bench.py "build/windows-$arch/bootmove.exe" "build/windows-$arch/regfixture.exe" 7
+for arch in x64 x86; do
+  echo
+  echo "== under Wine, whole process, the $arch program"
+  python3 tests/bench/wine_bench.py "build/windows-$arch/bootmove.exe" "build/windows-$arch/regfixture.exe" "$runs"
+done
 echo
 echo "== size"
 for exe in build/windows-*/bootmove.exe; do echo "$exe: $(stat -c %s "$exe") bytes"; done
