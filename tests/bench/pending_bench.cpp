@@ -1,7 +1,7 @@
 // Listing and cancelling on values of 1,000, 10,000 and 100,000 operations
 // through the in-memory platform, beside a floor over the same units: one
 // search for every NUL and writing the same output bytes. Output goes
-// nowhere, names still converted to the code page.
+// nowhere, names still passing through the writer.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
