@@ -45,7 +45,7 @@ int mend_first_value(const Platform& platform) {
     status = read_pending_value(platform, key, PENDING_VALUE_NAMES[0], &value);
     int result = 0;
     if (status == ERROR_CODE_SUCCESS && value.type == VALUE_TYPE_MULTI_SZ) {
-        std::uint32_t missing = closing_units_missing(value);
+        std::uint32_t missing = value.size % 2 == 0 ? closing_units_missing(value) : 0;
         if (value.size % 2 != 0) {
             print_text(platform, ODD_SIZE_TEXT);
             result = 1;

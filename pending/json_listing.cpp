@@ -45,11 +45,22 @@ void put_stored(JsonWriter* writer, const PendingValue& value, StoredName name) 
     put_string(writer, value.units + name.start, name.length);
 }
 
-// Whether something is at the NUL-terminated name: "true", "false", or
-// "null" when the file system could not tell.
-const char* existence(const Platform& platform, const char16_t* name) {
+// Whether something is at a name: "true", "false", or "null" when the file
+// system could not tell. The name ends at its string's NUL, or at the one put
+// after the data. A name stored behind "\??\" is looked for as the restart
+// will act on it: behind "\\?\", which Windows passes on as it stands,
+// neither made over (a trailing dot kept) nor held to MAX_PATH; the prefix
+// in the buffer is turned into that for the call.
+const char* existence(const Platform& platform, PendingValue& value, StoredName name) {
+    char16_t* at = value.units + name.start;
+    bool prefixed = name.start >= 4 && at[-4] == u'\\' && at[-3] == u'?' && at[-2] == u'?' && at[-1] == u'\\';
+    if (prefixed) {
+        at -= 4;
+        at[1] = u'\\';
+    }
     std::uint32_t attributes = 0;
-    std::uint32_t status = platform.files.file_attributes(platform.files.context, name, &attributes);
+    std::uint32_t status = platform.files.file_attributes(platform.files.context, at, &attributes);
+    if (prefixed) at[1] = u'?';
     if (status == ERROR_CODE_SUCCESS || status == ERROR_CODE_SHARING_VIOLATION) return "true";
     for (std::uint32_t code : NOTHING_THERE) {
         if (status == code) return "false";
@@ -57,8 +68,8 @@ const char* existence(const Platform& platform, const char16_t* name) {
     return "null";
 }
 
-void put_operation(JsonWriter* writer, const PendingValue& value, const char16_t* value_name,
-                   const Operation& operation, bool check_files) {
+void put_operation(JsonWriter* writer, PendingValue& value, const char16_t* value_name, const Operation& operation,
+                   bool check_files) {
     const Platform& platform = *writer->platform;
     bool move = operation.kind == OperationKind::move;
     put(writer, "  {\"value\": ");
@@ -80,11 +91,10 @@ void put_operation(JsonWriter* writer, const PendingValue& value, const char16_t
     } else {
         put(writer, "null");
     }
-    // The names end at their strings' NULs, or at the one put after the data.
     put(writer, ", \"source_exists\": ");
-    put(writer, check_files ? existence(platform, value.units + operation.source.start) : "null");
+    put(writer, check_files ? existence(platform, value, operation.source) : "null");
     put(writer, ", \"target_exists\": ");
-    put(writer, check_files && move ? existence(platform, value.units + operation.target.start) : "null");
+    put(writer, check_files && move ? existence(platform, value, operation.target) : "null");
     put(writer, "}");
 }
 
@@ -135,17 +145,14 @@ void write_json_operations(const Platform& platform, PendingValue* values, const
 
 void write_json_error(const Platform& platform, std::uint32_t code, const char* text, const char16_t* name) {
     JsonWriter writer{&platform, 0, {}};
-    char number[16];
-    std::size_t digits = 0;
+    char number[12] = {};
+    std::size_t at = sizeof number - 1;
     do {
-        number[digits++] = static_cast<char>('0' + code % 10);
+        number[--at] = static_cast<char>('0' + code % 10);
         code /= 10;
     } while (code != 0);
     put(&writer, "{\"error\": {\"code\": ");
-    while (digits > 0) {
-        char digit[2] = {number[--digits], '\0'};
-        put(&writer, digit);
-    }
+    put(&writer, number + at);
     std::size_t length = name_length(name);
     while (length > 0 && (name[length - 1] == u'\n' || name[length - 1] == u'\r')) --length;
     put(&writer, ", \"message\": \"");

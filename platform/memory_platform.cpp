@@ -166,9 +166,12 @@ void revert_redirection(void* context, RedirectionToken) {
 }
 
 // The full name the file system looks at: with WOW64 redirection on, a
-// name under System32 is looked for in SysWOW64.
+// name under System32 is looked for in SysWOW64. ("\\?\" in front only says
+// that the name is not to be made over, which this body never does.)
 std::u16string looked_up(const MemoryPlatformState& state, const char16_t* name) {
-    std::u16string wanted = full_name(state, name);
+    std::u16string given = name;
+    if (given.compare(0, 4, u"\\\\?\\") == 0) given.erase(0, 4);  // passed on as it stands
+    std::u16string wanted = full_name(state, given);
     if (state.wow64 && !state.redirection_disabled && starts_with_folded(wanted, SYSTEM32)) {
         wanted = SYSWOW64 + wanted.substr(std::char_traits<char16_t>::length(SYSTEM32));
     }
