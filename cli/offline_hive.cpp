@@ -68,7 +68,8 @@ HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, co
         status = registry.query_value(registry.context, key, u"Current", &type, data, &size);
         registry.close_key(registry.context, key);
     }
-    std::uint32_t current = data[0] | data[1] << 8 | std::uint32_t(data[2]) << 16 | std::uint32_t(data[3]) << 24;
+    std::uint32_t current = std::uint32_t(data[0]) | std::uint32_t(data[1]) << 8 | std::uint32_t(data[2]) << 16 |
+                            std::uint32_t(data[3]) << 24;
     bool control_set =
         status == ERROR_CODE_SUCCESS && type == VALUE_TYPE_DWORD && size == 4 && current >= 1 && current <= 999;
     if (!control_set) {

@@ -1,10 +1,11 @@
-// Drives "/l", "/c" and "/d" through the in-memory platform with arbitrary value
-// bytes in either pending value or both, types, UTF-16 names, a console or a
-// file for standard output, and one optional failing platform call, and
-// checks what must hold whatever the values hold:
+// Drives "/l", "/l /fo json", "/c" and "/d" through the in-memory platform
+// with arbitrary value bytes in either pending value or both, types, UTF-16
+// names, a console or a file for standard output, and one optional failing
+// platform call, and checks what must hold whatever the values hold:
 // - listing prints exactly one line per operation of an independent reading
 //   of the pairs, each value on its own, names in code page 1252 with one '?'
 //   for each character it lacks;
+// - the JSON document is printable ASCII, and an error only on a failing call;
 // - on a console no control character of a name reaches the screen, and no
 //   half of a surrogate pair;
 // - a cancel that matched writes back only the value that held the first
@@ -179,7 +180,7 @@ const char* const FAILING_CALLS[] = {CALL_OPEN_KEY, CALL_QUERY_SIZE, CALL_QUERY_
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
     if (size < 6) return 0;
-    const unsigned mode = input[0] % 4u;  // list, cancel by source, by source and target, delete
+    const unsigned mode = input[0] % 5u;  // list, cancel by source, by source and target, delete, JSON
     const unsigned failure = input[1] % 8u;
     const std::uint32_t type = input[2] % 12u;
     const std::size_t source_units = input[3] % 16u;
@@ -215,6 +216,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     state.entries = {u"C:\\f"};
     if (mode == 0) {
         argv.push_back(u"/l");
+    } else if (mode == 4) {
+        argv.push_back(u"/l");
+        argv.push_back(u"/fo");
+        argv.push_back(u"json");
     } else if (mode == 3) {
         argv.push_back(u"/d");
         argv.push_back(u"C:\\f");
@@ -252,6 +257,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
         return 0;
     }
 
+    if (mode == 4) {
+        // One document of printable ASCII and line ends, whatever the names
+        // hold; it fails only on a failing call.
+        require(state.writes.empty(), "listing never writes");
+        require(injected || !failed, "the document fails only on a failing call");
+        for (char c : output) require((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n', "ASCII only");
+        require(output.compare(0, failed ? 10 : 15, failed ? "{\"error\": " : "{\"operations\": ") == 0,
+                "an error or the operations");
+        return 0;
+    }
     if (mode == 3) {
         // The delete lands after every operation of the first value and
         // pairs as its own, unless an empty string ends the list before the
