@@ -51,20 +51,18 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
     OfflineHive hive;
     std::uint32_t code = ERROR_CODE_SUCCESS;
     HiveSearch found = find_hive_control_set(platform, root, name, &hive, &code);
-    if (found != HiveSearch::found) {
+    if (found == HiveSearch::failed) {
+        report_list_failure(platform, format, code);
+        return 1;
+    }
+    if (found == HiveSearch::no_hive) {
         if (format == ListFormat::json) {
-            if (found == HiveSearch::no_hive) {
-                write_json_error(platform, 0, NO_HIVE_TEXT, argv[1]);
-            } else {
-                write_json_error(platform, code, "", system_error_units(code));
-            }
-        } else if (found == HiveSearch::no_hive) {
+            write_json_error(platform, 0, NO_HIVE_TEXT, argv[1]);
+        } else {
             print_text(platform, "error: ");
             print_text(platform, NO_HIVE_TEXT);
             print_name(platform, argv[1]);
             print_text(platform, "\n");
-        } else {
-            print_system_error(platform, code);
         }
         return 1;
     }

@@ -25,16 +25,15 @@ void list_value(const Platform& platform, const PendingValue& value) {
     }
 }
 
-// The failure in the form asked for.
-void report_failure(const Platform& platform, ListFormat format, std::uint32_t status) {
+}  // namespace
+
+void report_list_failure(const Platform& platform, ListFormat format, std::uint32_t status) {
     if (format == ListFormat::json) {
         write_json_error(platform, status, "", system_error_units(status));
     } else {
         print_system_error(platform, status);
     }
 }
-
-}  // namespace
 
 int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files) {
     // Both values are read before anything is written, and each is walked
@@ -67,7 +66,7 @@ int list_pending_operations(const Platform& platform, const PendingPlace& place,
     }
     for (PendingValue& value : values) release_pending_value(platform, &value);
     if (status != ERROR_CODE_SUCCESS) {
-        report_failure(platform, format, status);
+        report_list_failure(platform, format, status);
         return 1;
     }
     return 0;

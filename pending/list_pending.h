@@ -12,4 +12,8 @@ enum class ListFormat {
 // of the second. With `check_files` the document says whether something is
 // at each name; it is null for a system that is not running. Gives the exit
 // status.
+// A failure of a listing: "error: " and the system's text for `code`, or its
+// error document.
+void report_list_failure(const Platform& platform, ListFormat format, std::uint32_t code);
+
 int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files);

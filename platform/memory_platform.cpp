@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr std::uint32_t ERROR_PATH_NOT_FOUND_CODE = 3;
 constexpr RegistryKey MEMORY_KEY = 0x5eed;   // the running system's
 constexpr RegistryKey OTHER_KEYS = 0x10000;  // and the n-th key opened, from here
 const char16_t RUNNING_KEY[] = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
@@ -239,7 +238,7 @@ int move_file_ex(void* context, const char16_t* source, const char16_t* target, 
     // As Wine does: an empty target is no path, and a value of another type
     // is refused without an error code of its own.
     if (target != nullptr && *target == u'\0') {
-        state->last_error = ERROR_PATH_NOT_FOUND_CODE;
+        state->last_error = ERROR_CODE_PATH_NOT_FOUND;
         return 0;
     }
     return memory_record_move(state, source, target, flags) ? 1 : 0;

@@ -164,11 +164,10 @@ std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes,
     if (count == 0) return 0;
     // No look-alikes: a character the code page lacks becomes '?'. A UTF-8
     // code page has every character and takes neither option.
-    bool utf8 = utf8_code_page;
     BOOL defaulted = FALSE;
-    int length =
-        WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide(units), static_cast<int>(count), bytes,
-                            static_cast<int>(capacity), utf8 ? nullptr : "?", utf8 ? nullptr : &defaulted);
+    int length = WideCharToMultiByte(CP_ACP, utf8_code_page ? 0 : WC_NO_BEST_FIT_CHARS, wide(units),
+                                     static_cast<int>(count), bytes, static_cast<int>(capacity),
+                                     utf8_code_page ? nullptr : "?", utf8_code_page ? nullptr : &defaulted);
     if (length > 0) return static_cast<std::size_t>(length);
     std::memset(bytes, '?', count);
     return count;

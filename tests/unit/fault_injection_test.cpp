@@ -46,7 +46,6 @@ const FaultRow FAULTS[] = {
     {"list", CALL_QUERY_SIZE, 2, "{list}error: {sys}\n"},
     // The document of the error alone, never a partial list.
     {"json", CALL_OPEN_KEY, 1, "{json}"},
-    {"json", CALL_ALLOCATE, 1, "{json}"},
     {"json", CALL_QUERY_SIZE, 2, "{json}"},
     {"cancel", CALL_OPEN_KEY, 1, "error: {sys}\n"},
     {"cancel", CALL_QUERY_SIZE, 1, "error: {sys}\n"},
