@@ -1,7 +1,7 @@
 // bootmove: schedules, lists and cancels the file operations that Windows
 // carries out at its next start.
 #include "cli/command_line.h"
-#include "platform/win32_platform.h"
+#include "platform/win32/win32_platform.h"
 
 // The wide entry point: the arguments exactly as Windows passes them.
 int wmain(int argc, wchar_t** argv) {

@@ -1,8 +1,8 @@
 // The operating-system services bootmove uses, as plain records of function
-// pointers, so that the logic in cli/ and pending/ runs unchanged against the
-// Win32 body (win32_platform.cpp) or the in-memory body used by the tests
-// (memory_platform.cpp). Handles are fixed here at pointer width, once, so
-// the logic carries no width-dependent types of its own.
+// pointers, so that the logic in cli/ and pending/ runs unchanged against
+// whichever body the build picks: the Win32 body (win32/), or the in-memory
+// body the tests use (tests/memory/). Handles are fixed here at pointer
+// width, once, so the logic carries no width-dependent types of its own.
 //
 // Names are UTF-16 from end to end: as Windows passes them on the command
 // line, as the registry and the file system keep them. Nothing on their way

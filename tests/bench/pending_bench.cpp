@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
-#include "platform/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 namespace {
 

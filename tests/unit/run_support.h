@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 // argv[0] as the runs pass it; `{prog}` in a case stands for it.
 constexpr char16_t TEST_PROGRAM[] = u"bootmove.exe";

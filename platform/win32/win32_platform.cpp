@@ -1,7 +1,7 @@
 // The only file that includes <windows.h>: each operation is the wide Win32
 // call itself, with the handle and character types widened or narrowed at
 // this one place.
-#include "platform/win32_platform.h"
+#include "platform/win32/win32_platform.h"
 
 #include <windows.h>
 // After <windows.h>, which it needs.

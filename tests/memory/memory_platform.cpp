@@ -1,4 +1,4 @@
-#include "platform/memory_platform.h"
+#include "tests/memory/memory_platform.h"
 
 #include <cstdlib>
 #include <cstring>
