@@ -13,6 +13,8 @@ const char NOT_RUNNING_TEXT[] =
     "error: a system that is not running has no files in use, so its files can be moved or deleted directly; "
     "nothing was changed\n";
 const char NO_HIVE_TEXT[] = "no SYSTEM hive is loaded at ";
+const char RUNNING_HIVE_TEXT[] =
+    " is the running system's own SYSTEM hive: use bootmove without /hive for its pending operations";
 
 bool is_command(const char16_t* argument, const char16_t* command) {
     return names_match(argument, name_length(argument), command, name_length(command));
@@ -29,13 +31,12 @@ bool list_format(int count, const char16_t* const* arguments, ListFormat* format
 // "/hive KEY" and then "/l", "/l /fo json" or "/c": the same on the values
 // of a SYSTEM hive loaded at KEY. `argv` starts at "/hive".
 int run_on_hive(const Platform& platform, const char16_t* program, int argc, const char16_t* const* argv) {
-    RegistryRoot root = RegistryRoot::local_machine;
-    const char16_t* name = nullptr;
-    if (argc < 3 || !parse_hive_key(argv[1], &root, &name)) return show_usage(platform, program);
+    if (argc < 3) return show_usage(platform, program);
     const char16_t* command = argv[2];
     int after = argc - 3;  // arguments after the command
     ListFormat format = ListFormat::text;
     bool list = is_command(command, u"/l");
+    bool move = false;  // "/d FILE" or "SOURCE TARGET"
     if (list) {
         if (!list_format(after, argv + 3, &format)) return show_usage(platform, program);
     } else if (is_command(command, u"/c")) {
@@ -43,7 +44,17 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
     } else if (after != 1) {
         return show_usage(platform, program);
     } else {
-        // "/d FILE" or "SOURCE TARGET".
+        move = true;
+    }
+    // Its control sets are the running system's under other names.
+    if (is_running_system_hive(platform, argv[1])) {
+        report_own_failure(platform, format, "", argv[1], RUNNING_HIVE_TEXT);
+        return 1;
+    }
+    RegistryRoot root = RegistryRoot::local_machine;
+    const char16_t* name = nullptr;
+    if (!parse_hive_key(argv[1], &root, &name)) return show_usage(platform, program);
+    if (move) {
         print_text(platform, NOT_RUNNING_TEXT);
         return 1;
     }
@@ -56,14 +67,17 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
         return 1;
     }
     if (found == HiveSearch::no_hive) {
-        if (format == ListFormat::json) {
-            write_json_error(platform, 0, NO_HIVE_TEXT, argv[1]);
-        } else {
-            print_text(platform, "error: ");
-            print_text(platform, NO_HIVE_TEXT);
-            print_name(platform, argv[1]);
-            print_text(platform, "\n");
-        }
+        report_own_failure(platform, format, NO_HIVE_TEXT, argv[1], "");
+        return 1;
+    }
+    if (found == HiveSearch::no_control_set) {
+        // " has no ControlSetNNN, the control set its Select\Current names"
+        char missing[80] = " has no ";
+        std::size_t at = name_length(u" has no ");
+        for (const char16_t* unit = hive.control_set; *unit != u'\0'; ++unit) missing[at++] = static_cast<char>(*unit);
+        const char tail[] = ", the control set its Select\\Current names";
+        for (std::size_t i = 0; i < sizeof tail; ++i) missing[at++] = tail[i];
+        report_own_failure(platform, format, "the SYSTEM hive at ", argv[1], missing);
         return 1;
     }
     // The names belong to the system that is not running, whose drive

@@ -26,7 +26,35 @@ char16_t* append(char16_t* at, const char16_t* text) {
     return at;
 }
 
+// Compares `text` with `word` without regard to the case of A to Z.
+bool starts_with(const char16_t* text, const char16_t* word) {
+    std::size_t length = name_length(word);
+    return name_length(text) >= length && names_match(text, length, word, length);
+}
+
 }  // namespace
+
+bool is_running_system_hive(const Platform& platform, const char16_t* key) {
+    for (const RootWord& root_word : ROOT_WORDS) {
+        if (root_word.root != RegistryRoot::local_machine || !starts_with(key, root_word.word)) continue;
+        const char16_t* rest = key + name_length(root_word.word);
+        std::size_t length = name_length(rest);
+        while (length > 0 && rest[length - 1] == u'\\') --length;
+        if (names_match(rest, length, u"SYSTEM", 6)) return true;
+    }
+    RegistryRoot root = RegistryRoot::local_machine;
+    const char16_t* name = nullptr;
+    if (!parse_hive_key(key, &root, &name)) return false;
+    const RegistryAccess& registry = platform.registry;
+    RegistryKey opened = 0;
+    if (registry.open_key(registry.context, root, name, ACCESS_KEY_READ, &opened) != ERROR_CODE_SUCCESS) return false;
+    static const char16_t RUNNING[] = u"\\REGISTRY\\MACHINE\\SYSTEM";
+    char16_t kernel[ERROR_TEXT_CAPACITY] = {};
+    bool running = registry.kernel_name(registry.context, opened, kernel, ERROR_TEXT_CAPACITY) == ERROR_CODE_SUCCESS &&
+                   names_match(kernel, name_length(kernel), RUNNING, name_length(RUNNING));
+    registry.close_key(registry.context, opened);
+    return running;
+}
 
 bool parse_hive_key(const char16_t* key, RegistryRoot* root, const char16_t** name) {
     for (const RootWord& root_word : ROOT_WORDS) {
@@ -48,7 +76,7 @@ bool parse_hive_key(const char16_t* key, RegistryRoot* root, const char16_t** na
 
 HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, const char16_t* name, OfflineHive* hive,
                                  std::uint32_t* code) {
-    *hive = OfflineHive{{root, nullptr}, nullptr};
+    *hive = OfflineHive{{root, nullptr}, nullptr, {}};
     *code = ERROR_CODE_SUCCESS;
     std::size_t length = name_length(name);
     char16_t* path = static_cast<char16_t*>(platform.heap.allocate(platform.heap.context, (length + PATH_ROOM) * 2));
@@ -79,13 +107,23 @@ HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, co
         *code = status;
         return absent ? HiveSearch::no_hive : HiveSearch::failed;
     }
-    // NAME\ControlSetNNN\Control\Session Manager.
+    // NAME\ControlSetNNN, which must be there, then \Control\Session Manager.
     end = append(end - (sizeof SELECT / 2 - 1), CONTROL_SET);
     const char16_t digits[] = {static_cast<char16_t>(u'0' + current / 100),
                                static_cast<char16_t>(u'0' + current / 10 % 10),
                                static_cast<char16_t>(u'0' + current % 10), u'\0'};
-    append(append(end, digits), SESSION_MANAGER);
-    *hive = OfflineHive{{root, path}, path};
+    end = append(end, digits);
+    append(append(hive->control_set, CONTROL_SET + 1), digits);
+    status = registry.open_key(registry.context, root, path, ACCESS_KEY_READ, &key);
+    if (status != ERROR_CODE_SUCCESS) {
+        platform.heap.release(platform.heap.context, path);
+        *code = status;
+        return status == ERROR_CODE_FILE_NOT_FOUND ? HiveSearch::no_control_set : HiveSearch::failed;
+    }
+    registry.close_key(registry.context, key);
+    append(end, SESSION_MANAGER);
+    hive->place = PendingPlace{root, path};
+    hive->path = path;
     return HiveSearch::found;
 }
 

@@ -12,19 +12,27 @@
 // KEY\Select\Current names.
 struct OfflineHive {
     PendingPlace place;
-    char16_t* path;  // from the heap: the key path of `place`
+    char16_t* path;            // from the heap: the key path of `place`
+    char16_t control_set[14];  // "ControlSetNNN"
 };
 
 enum class HiveSearch {
     found,
-    no_hive,  // KEY absent, no Select\Current, or not a REG_DWORD from 1 to 999
-    failed,   // a registry call failed otherwise; `*code` says how
+    no_hive,         // KEY absent, no Select\Current, or not a REG_DWORD from 1 to 999
+    no_control_set,  // the set Select\Current names is not in the hive; `hive->control_set` names it
+    failed,          // a registry call failed otherwise; `*code` says how
 };
 
 // Takes KEY as `reg load` does, HKLM\NAME, HKEY_LOCAL_MACHINE\NAME, HKU\NAME
 // or HKEY_USERS\NAME (the root word in any case; NAME of one level or more).
 // False when `key` is none of those.
 bool parse_hive_key(const char16_t* key, RegistryRoot* root, const char16_t** name);
+
+// Whether KEY is the running system's own SYSTEM hive, whose control sets
+// are the running system's: HKLM\SYSTEM however spelled, or a key that the
+// system says is \REGISTRY\MACHINE\SYSTEM (reached through a registry
+// link).
+bool is_running_system_hive(const Platform& platform, const char16_t* key);
 
 // Finds the control set of the hive loaded at `name` under `root`.
 HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, const char16_t* name, OfflineHive* hive,

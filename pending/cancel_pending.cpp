@@ -48,24 +48,6 @@ bool find_operation(const PendingValue& value, const Wanted& wanted, Operation* 
     return false;
 }
 
-// Tells whether a value read again is still the one the search was made on,
-// without holding a second copy of it: FNV-1a over the type and the data, a
-// 64-bit word at a time. Each step is a bijection of the state, so a change
-// in any one word always shows; the sizes are compared apart.
-std::uint64_t fingerprint(const PendingValue& value) {
-    const std::uint64_t prime = 0x100000001b3ull;
-    std::uint64_t hash = (0xcbf29ce484222325ull ^ value.type) * prime;
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(value.units);
-    std::uint32_t at = 0;
-    for (; at + 8 <= value.size; at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + at, 8);
-        hash = (hash ^ word) * prime;
-    }
-    for (; at < value.size; ++at) hash = (hash ^ bytes[at]) * prime;
-    return hash;
-}
-
 // Looks in each value in turn and fills in `found`. Gives 0, or the code
 // of a failed read (ERROR_CODE_FILE_NOT_FOUND when no value exists at all).
 std::uint32_t search_values(const Platform& platform, RegistryKey key, const Wanted& wanted, Found* found) {
@@ -78,7 +60,7 @@ std::uint32_t search_values(const Platform& platform, RegistryKey key, const Wan
         if (status != ERROR_CODE_SUCCESS) return status;
         any = true;
         found->matched = find_operation(value, wanted, &found->operation);
-        if (found->matched) *found = Found{true, which, found->operation, fingerprint(value), value.size};
+        if (found->matched) *found = Found{true, which, found->operation, fingerprint(value, value.size), value.size};
         release_pending_value(platform, &value);
     }
     return any ? ERROR_CODE_SUCCESS : ERROR_CODE_FILE_NOT_FOUND;
@@ -130,7 +112,7 @@ int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
             return 1;
         }
         Operation now;
-        bool same = value.size == found.size && fingerprint(value) == found.fingerprint &&
+        bool same = value.size == found.size && fingerprint(value, value.size) == found.fingerprint &&
                     find_operation(value, wanted, &now) && now.begin == found.operation.begin &&
                     now.end == found.operation.end;
         if (!same) {

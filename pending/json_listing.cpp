@@ -1,12 +1,8 @@
 #include "pending/json_listing.h"
 
-namespace {
+#include "pending/file_lookup.h"
 
-// Codes by which the file system says that nothing is at a name: not found,
-// no such folder, drive, share or network path, or no valid name at all.
-const std::uint32_t NOTHING_THERE[] = {2, 3, 15, 53, 67, 123, 161, 206};
-// Something is there, though it cannot be looked at (a paging file).
-constexpr std::uint32_t ERROR_CODE_SHARING_VIOLATION = 32;
+namespace {
 
 // The document goes to the output in pieces of this buffer.
 struct JsonWriter {
@@ -35,6 +31,14 @@ void put_units(JsonWriter* writer, const char16_t* units, std::size_t count) {
     }
 }
 
+// The tool's own words, which are ASCII, inside a string.
+void put_ascii(JsonWriter* writer, const char* text) {
+    for (; *text != '\0'; ++text) {
+        char16_t unit = static_cast<char16_t>(*text);
+        put_units(writer, &unit, 1);
+    }
+}
+
 void put_string(JsonWriter* writer, const char16_t* units, std::size_t count) {
     put(writer, "\"");
     put_units(writer, units, count);
@@ -43,29 +47,6 @@ void put_string(JsonWriter* writer, const char16_t* units, std::size_t count) {
 
 void put_stored(JsonWriter* writer, const PendingValue& value, StoredName name) {
     put_string(writer, value.units + name.start, name.length);
-}
-
-// Whether something is at a name: "true", "false", or "null" when the file
-// system could not tell. The name ends at its string's NUL, or at the one put
-// after the data. A name stored behind "\??\" is looked for as the restart
-// will act on it: behind "\\?\", which Windows passes on as it stands,
-// neither made over (a trailing dot kept) nor held to MAX_PATH; the prefix
-// in the buffer is turned into that for the call.
-const char* existence(const Platform& platform, PendingValue& value, StoredName name) {
-    char16_t* at = value.units + name.start;
-    bool prefixed = name.start >= 4 && at[-4] == u'\\' && at[-3] == u'?' && at[-2] == u'?' && at[-1] == u'\\';
-    if (prefixed) {
-        at -= 4;
-        at[1] = u'\\';
-    }
-    std::uint32_t attributes = 0;
-    std::uint32_t status = platform.files.file_attributes(platform.files.context, at, &attributes);
-    if (prefixed) at[1] = u'?';
-    if (status == ERROR_CODE_SUCCESS || status == ERROR_CODE_SHARING_VIOLATION) return "true";
-    for (std::uint32_t code : NOTHING_THERE) {
-        if (status == code) return "false";
-    }
-    return "null";
 }
 
 void put_operation(JsonWriter* writer, PendingValue& value, const char16_t* value_name, const Operation& operation,
@@ -92,9 +73,9 @@ void put_operation(JsonWriter* writer, PendingValue& value, const char16_t* valu
         put(writer, "null");
     }
     put(writer, ", \"source_exists\": ");
-    put(writer, check_files ? existence(platform, value, operation.source) : "null");
+    put(writer, check_files ? existence_text(look_up_name(platform, value, operation.source)) : "null");
     put(writer, ", \"target_exists\": ");
-    put(writer, check_files && move ? existence(platform, value, operation.target) : "null");
+    put(writer, check_files && move ? existence_text(look_up_name(platform, value, operation.target)) : "null");
     put(writer, "}");
 }
 
@@ -143,7 +124,8 @@ void write_json_operations(const Platform& platform, PendingValue* values, const
     if (check_files) files.revert_redirection(files.context, redirection);
 }
 
-void write_json_error(const Platform& platform, std::uint32_t code, const char* text, const char16_t* name) {
+void write_json_error(const Platform& platform, std::uint32_t code, const char* before, const char16_t* name,
+                      std::size_t length, const char* after) {
     JsonWriter writer{&platform, 0, {}};
     char number[12] = {};
     std::size_t at = sizeof number - 1;
@@ -153,11 +135,10 @@ void write_json_error(const Platform& platform, std::uint32_t code, const char* 
     } while (code != 0);
     put(&writer, "{\"error\": {\"code\": ");
     put(&writer, number + at);
-    std::size_t length = name_length(name);
-    while (length > 0 && (name[length - 1] == u'\n' || name[length - 1] == u'\r')) --length;
     put(&writer, ", \"message\": \"");
-    put(&writer, text);  // the tool's own words: ASCII with nothing to escape
+    put_ascii(&writer, before);
     put_units(&writer, name, length);
+    put_ascii(&writer, after);
     put(&writer, "\"}}\n");
     write_out(&writer);
 }

@@ -24,6 +24,7 @@ std::size_t escape_json(char16_t unit, char* out);
 void write_json_operations(const Platform& platform, PendingValue* values, const bool* present, bool check_files);
 
 // The document of a failure: the system's error code (0 for a failure of
-// the tool's own), and as its message `text` followed by `name` (a system's
-// text or a name as typed), without a line end.
-void write_json_error(const Platform& platform, std::uint32_t code, const char* text, const char16_t* name);
+// the tool's own), and as its message `before`, `length` units of `name` (a
+// system's text or a name as typed) and `after`.
+void write_json_error(const Platform& platform, std::uint32_t code, const char* before, const char16_t* name,
+                      std::size_t length, const char* after);

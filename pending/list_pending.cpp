@@ -29,9 +29,26 @@ void list_value(const Platform& platform, const PendingValue& value) {
 
 void report_list_failure(const Platform& platform, ListFormat format, std::uint32_t status) {
     if (format == ListFormat::json) {
-        write_json_error(platform, status, "", system_error_units(status));
+        // The system's text without its line end.
+        const char16_t* text = system_error_units(status);
+        std::size_t length = name_length(text);
+        while (length > 0 && (text[length - 1] == u'\n' || text[length - 1] == u'\r')) --length;
+        write_json_error(platform, status, "", text, length, "");
     } else {
         print_system_error(platform, status);
+    }
+}
+
+void report_own_failure(const Platform& platform, ListFormat format, const char* before, const char16_t* name,
+                        const char* after) {
+    if (format == ListFormat::json) {
+        write_json_error(platform, 0, before, name, name_length(name), after);
+    } else {
+        print_text(platform, "error: ");
+        print_text(platform, before);
+        print_name(platform, name);
+        print_text(platform, after);
+        print_text(platform, "\n");
     }
 }
 

@@ -15,5 +15,9 @@ enum class ListFormat {
 // A failure of a listing: "error: " and the system's text for `code`, or its
 // error document.
 void report_list_failure(const Platform& platform, ListFormat format, std::uint32_t code);
+// A failure of the tool's own: "error: " and `before`, `name` and `after` on
+// one line, or the error document with code 0.
+void report_own_failure(const Platform& platform, ListFormat format, const char* before, const char16_t* name,
+                        const char* after);
 
 int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files);

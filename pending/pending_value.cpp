@@ -165,6 +165,31 @@ bool next_operation(const PendingValue& value, OperationCursor* cursor, Operatio
     return true;
 }
 
+OperationCursor list_end(const PendingValue& value, bool* closed) {
+    OperationCursor cursor = 0;
+    Operation operation;
+    while (next_operation(value, &cursor, &operation)) {
+    }
+    *closed = cursor < unit_count(value);
+    return *closed ? cursor + 1 : cursor;
+}
+
+// FNV-1a, a 64-bit word at a time. Each step is a bijection of the state,
+// so a change in any one word always shows; callers compare sizes apart.
+std::uint64_t fingerprint(const PendingValue& value, std::uint32_t size) {
+    const std::uint64_t prime = 0x100000001b3ull;
+    std::uint64_t hash = (0xcbf29ce484222325ull ^ value.type) * prime;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(value.units);
+    std::uint32_t at = 0;
+    for (; at + 8 <= size; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + at, 8);
+        hash = (hash ^ word) * prime;
+    }
+    for (; at < size; ++at) hash = (hash ^ bytes[at]) * prime;
+    return hash;
+}
+
 std::uint32_t closing_units_missing(const PendingValue& value) {
     OperationCursor cursor = 0;
     Operation operation;

@@ -117,6 +117,14 @@ OperationCursor next_string(const PendingValue& value, OperationCursor cursor);
 // it. Gives false, leaving both alone, when the list has ended.
 bool next_operation(const PendingValue& value, OperationCursor* cursor, Operation* operation);
 
+// Where the list ends: just past its closing empty string (`*closed`), or
+// the end of the whole units when the walk reaches it without one.
+OperationCursor list_end(const PendingValue& value, bool* closed);
+
+// Tells whether a value read again still holds what it held, without a
+// second copy: a fingerprint of its type and its first `size` bytes.
+std::uint64_t fingerprint(const PendingValue& value, std::uint32_t size);
+
 // How many NUL units the data lacks at its end for an operation appended
 // after it to pair up as its own (0 to 3): the system's append takes the
 // last unit for the list's closing empty string and writes over it. When

@@ -63,7 +63,13 @@ struct RegistryAccess {
                                  unsigned char* data, std::uint32_t* size);
     std::uint32_t (*set_value)(void* context, RegistryKey key, const char16_t* name, std::uint32_t type,
                                const unsigned char* data, std::uint32_t size);
+    std::uint32_t (*delete_value)(void* context, RegistryKey key, const char16_t* name);
     void (*close_key)(void* context, RegistryKey key);
+    // The key's full name in the kernel's namespace, such as
+    // \REGISTRY\MACHINE\SYSTEM, NUL-terminated in at most `capacity` units:
+    // where a key reached through a registry link really is. Not every body
+    // can tell; it then gives a code other than 0.
+    std::uint32_t (*kernel_name)(void* context, RegistryKey key, char16_t* name, std::size_t capacity);
 };
 
 // The file calls report failure by their result and leave the code for

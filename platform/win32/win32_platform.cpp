@@ -44,7 +44,35 @@ std::uint32_t set_value(void*, RegistryKey key, const char16_t* name, std::uint3
     return static_cast<std::uint32_t>(RegSetValueExW(to_hkey(key), wide(name), 0, type, data, size));
 }
 
+std::uint32_t delete_value(void*, RegistryKey key, const char16_t* name) {
+    return static_cast<std::uint32_t>(RegDeleteValueW(to_hkey(key), wide(name)));
+}
+
 void close_key(void*, RegistryKey key) { RegCloseKey(to_hkey(key)); }
+
+// NtQueryKey's KeyNameInformation, looked up at run time so that the program
+// keeps importing from KERNEL32, ADVAPI32 and msvcrt only.
+using NtQueryKeyCall = LONG(WINAPI*)(HANDLE key, int information_class, void* information, ULONG length,
+                                     ULONG* result_length);
+constexpr int KEY_NAME_INFORMATION = 3;
+
+std::uint32_t kernel_name(void*, RegistryKey key, char16_t* name, std::size_t capacity) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    FARPROC found = ntdll != nullptr ? GetProcAddress(ntdll, "NtQueryKey") : nullptr;
+    if (found == nullptr || capacity == 0) return ERROR_NOT_SUPPORTED;
+    NtQueryKeyCall query = reinterpret_cast<NtQueryKeyCall>(reinterpret_cast<void*>(found));
+    // A ULONG of the name's length in bytes, then the name without a NUL.
+    ULONG information[1 + 512 / 2] = {};
+    ULONG length = 0;
+    if (query(to_hkey(key), KEY_NAME_INFORMATION, information, sizeof information, &length) != 0) {
+        return ERROR_MORE_DATA;
+    }
+    std::size_t units = information[0] / 2;
+    if (units >= capacity || units > (sizeof information - sizeof(ULONG)) / 2) return ERROR_MORE_DATA;
+    std::memcpy(name, information + 1, units * 2);
+    name[units] = u'\0';
+    return 0;
+}
 
 // What Wow64DisableWow64FsRedirection gave, for the revert; the token says
 // whether there is anything to revert (not so in a 64-bit process, or on
@@ -201,7 +229,7 @@ Platform win32_platform() {
                       {nullptr, console, utf8_code_page, write_console, write_file, encode, decode, report_failure});
 
     Platform platform{};
-    platform.registry = {nullptr, open_key, query_value, set_value, close_key};
+    platform.registry = {nullptr, open_key, query_value, set_value, delete_value, close_key, kernel_name};
     platform.files = {nullptr,    disable_redirection, revert_redirection, find_first_file,
                       find_close, file_attributes,     move_file_ex,       get_last_error};
     platform.heap = {nullptr, allocate, release};

@@ -29,6 +29,9 @@
 // "-k KEY" (HKLM\PATH or HKU\PATH) on a value of that key instead of the running
 // system's, and "-n NAME" on the value NAME; "set" and "load" make the key.
 //   regfixture deltree KEY           removes KEY and all below it (absent is fine)
+//   regfixture link KEY TARGET       makes KEY a registry link to TARGET, a kernel name such as
+//                                    \REGISTRY\MACHINE\SYSTEM
+//   regfixture unlink KEY            removes the link KEY itself, never what it leads to
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -72,7 +75,7 @@ int usage() {
                  "usage: regfixture [-2] set TYPE HEX | [-2] load TYPE FILE | [-2] get | [-2] delete\n"
                  "       regfixture [-2] append PREFIX COUNT [STOP]\n"
                  "       regfixture move SRC DST|- FLAGS | errtext CODE | acp | run EXE [HEX...]\n"
-                 "       regfixture hold mutex|event STOP | deltree KEY\n"
+                 "       regfixture hold mutex|event STOP | deltree KEY | link KEY TARGET | unlink KEY\n"
                  "  options before a value's command: -2, -k KEY, -n NAME\n");
     return 2;
 }
@@ -340,6 +343,31 @@ int run_program(int count, wchar_t** arguments) {
 
 }  // namespace
 
+int make_link(HKEY root, const wchar_t* path, const wchar_t* target) {
+    HKEY key = nullptr;
+    LONG status = RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK,
+                                  KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) return fail("RegCreateKeyExW", static_cast<unsigned long>(status));
+    status = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target),
+                            static_cast<DWORD>(std::wcslen(target) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? 0 : fail("RegSetValueExW", static_cast<unsigned long>(status));
+}
+
+// RegDeleteKeyW would follow the link and delete what it leads to.
+int remove_link(HKEY root, const wchar_t* path) {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(root, path, REG_OPTION_OPEN_LINK, DELETE, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return 0;
+    if (status != ERROR_SUCCESS) return fail("RegOpenKeyExW", static_cast<unsigned long>(status));
+    using NtDeleteKeyCall = LONG(WINAPI*)(HANDLE);
+    auto remove = reinterpret_cast<NtDeleteKeyCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+    status = remove != nullptr ? remove(key) : -1;
+    RegCloseKey(key);
+    return status == 0 ? 0 : fail("NtDeleteKey", static_cast<unsigned long>(status));
+}
+
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     int first = 1;
@@ -382,6 +410,11 @@ int wmain(int argc, wchar_t** argv) {
         LONG deleted = RegDeleteTreeW(root, path);
         if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND)
             status = fail("RegDeleteTreeW", static_cast<unsigned long>(deleted));
+    } else if ((command == L"link" && count == 3) || (command == L"unlink" && count == 2)) {
+        HKEY root = nullptr;
+        const wchar_t* path = nullptr;
+        if (value_option || !parse_key(args[1], &root, &path)) return usage();
+        status = command == L"link" ? make_link(root, path, args[2]) : remove_link(root, path);
     } else if (command == L"hold" && count == 3 && !value_option &&
                (args[1] == std::wstring(L"mutex") || args[1] == std::wstring(L"event"))) {
         status = hold_lock(args[1], args[2]);

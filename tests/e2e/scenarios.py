@@ -339,8 +339,9 @@ def closing_nul_restart(s):
     """A cancel that reaches the end of the data puts the closing NUL back,
     since the restart ignores a value that does not end in two NULs: the
     move before it still happens. Cancelling the only operation leaves one
-    NUL unit, never zero bytes, and a delete scheduled on top of it is
-    recorded with its whole prefix and carried out."""
+    NUL unit, never zero bytes; a delete scheduled on top of two NUL units
+    (the list ends before the data does) is recorded inside the list, with
+    its whole prefix, and carried out."""
     d = "C:\\t2\\"
     for name in ("a", "b", "c"):
         s.write(f"{d}{name}.txt", name)
@@ -356,6 +357,7 @@ def closing_nul_restart(s):
     s.session.set_value(7, utf16(f"\\??\\{d}a.txt\0\0"))
     s.bootmove(["/c", d + "a.txt"], "")
     s.value_is(b"\0\0", "after /c of the only operation")
+    s.session.set_value(7, b"\0\0\0\0")  # one NUL more: the list ends before the data
     s.bootmove(["/d", d + "b.txt"], f"Deleting {d}b.txt next reboot\n")
     s.value_is(recorded([(d + "b.txt", None, REPLACE | DELAY)]), "after /d")
     s.session.reboot()
@@ -459,7 +461,10 @@ def offline_hive(s):
     """/hive on SYSTEM hives loaded under HKLM and under HKU, built by the
     fixture as `reg load` leaves one: Select\\Current picks the control set
     that is listed and changed; the other control set and the running
-    system's values stay as they were. Names are not looked for (null)."""
+    system's values stay as they were. Names are not looked for (null).
+    The running system's own hive is refused, also through a registry link
+    (Windows has its running set as ControlSetNNN too), and so is a hive
+    whose Select\\Current names a control set it lacks."""
     NOT_RUNNING = ("error: a system that is not running has no files in use, so its files can be moved or deleted "
                    "directly; nothing was changed\n")
     running = recorded([("C:\\run.txt", None, REPLACE | DELAY)])
@@ -493,6 +498,28 @@ def offline_hive(s):
             s.check(f"{typed}: the control sets afterwards", before, after)
         finally:
             s.session.fixture("deltree", tree.split("\\deep")[0])
+    # The running system's own hive, by name or through a registry link.
+    own = " is the running system's own SYSTEM hive: use bootmove without /hive for its pending operations\n"
+    links = (("HKLM\\SYSTEM\\ControlSet001", "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet"),
+             ("HKLM\\bmlink", "\\REGISTRY\\MACHINE\\SYSTEM"))
+    try:
+        for key, target in links:
+            s.session.fixture("link", key, target)
+        for key in ("HKLM\\SYSTEM", "hkey_local_machine\\system\\\\", "HKLM\\bmlink"):
+            s.bootmove(["/hive", key, "/l"], "error: " + key + own, 1)
+        s.bootmove(["/hive", "HKLM\\SYSTEM", "/c", "C:\\run.txt"], "error: HKLM\\SYSTEM" + own, 1)
+    finally:
+        for key, _ in links:
+            s.session.fixture("unlink", key)
+    # A control set the hive lacks is an error in every form; KEY is kept as typed.
+    s.session.fixture("-k", "HKLM\\bmhive\\Select", "-n", "Current", "set", "4", "07000000")
+    no_set = "the SYSTEM hive at HKLM\\bmhive has no ControlSet007, the control set its Select\\Current names"
+    s.bootmove(["/hive", "HKLM\\bmhive", "/l"], f"error: {no_set}\n", 1)
+    s.bootmove(["/hive", "HKLM\\bmhive", "/c", "C:\\one"], f"error: {no_set}\n", 1)
+    for key, message in (("HKLM\\bmhive", no_set), ("HKLM\\bmnone\n", "no SYSTEM hive is loaded at HKLM\\bmnone\n")):
+        status, out = s.session.bootmove("/hive", key, "/l", "/fo", "json")
+        s.check(f"{key!r} /l /fo json", ({"error": {"code": 0, "message": message}}, 1), (json.loads(out), status))
+    s.session.fixture("deltree", "HKLM\\bmhive")
     s.bootmove(["/hive", "HKU\\bmhive", "/l"], "error: no SYSTEM hive is loaded at HKU\\bmhive\n", 1)
     s.bootmove(["/hive", "HKLM\\bmhive", "/d", "C:\\run.txt"], NOT_RUNNING, 1)
     s.value_is(running, "the running system's, at the end")

@@ -13,7 +13,8 @@
 //   (a closing NUL unit put back when the cut reached the end of the data);
 //   one that did not match, or that met a failure, writes nothing;
 // - a delete added by the system after whatever the first value holds pairs
-//   as its own and leaves every other pair as it was;
+//   as its own, inside the list the restart reads, and leaves every other
+//   pair as it was;
 // - nothing leaks, and nothing is read outside the values' bytes (the buffers
 //   the reads fill are checked by AddressSanitizer).
 #include <cstdint>
@@ -268,25 +269,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
         return 0;
     }
     if (mode == 3) {
-        // The delete lands after every operation of the first value and
-        // pairs as its own, unless an empty string ends the list before the
-        // closing one.
+        // The delete lands inside the list, after every operation of the
+        // first value, and pairs as its own; a value whose list runs to an
+        // odd last byte cannot take it. The list as the restart reads it
+        // never changes but for the delete, whatever failed.
         std::size_t units = values[0].size() / 2;
         std::size_t end = operations[0].empty() ? 0 : operations[0].back().end;
-        bool reachable = !present[0] || end == units || end + 1 == units;
-        bool refusable = present[0] && (type != VALUE_TYPE_MULTI_SZ || values[0].size() % 2 != 0);
+        bool runs_to_end = !present[0] || end == units;
+        bool refusable = present[0] && (type != VALUE_TYPE_MULTI_SZ || (values[0].size() % 2 != 0 && runs_to_end));
         require(injected || failed == refusable, "a delete fails only on a value it cannot add to");
-        if (failed) {
-            require(state.value.data == (present[0] ? values[0] : Bytes()), "first value untouched");
-            return 0;
-        }
-        std::vector<ModelOperation> after = read_pairs(units_of(state.value.data));
-        require(after.size() == operations[0].size() + (reachable ? 1 : 0), "one operation more, where it shows");
+        require(injected || !failed || state.value.data == (present[0] ? values[0] : Bytes()), "refused untouched");
+        std::u16string now = units_of(state.value.data);
+        std::vector<ModelOperation> after = read_pairs(now);
+        bool added = after.size() == operations[0].size() + 1;
+        require(added || after.size() == operations[0].size(), "at most one operation more");
         for (std::size_t i = 0; i < operations[0].size(); ++i) {
             require(same_name(after[i].source, operations[0][i].source) && after[i].target == operations[0][i].target,
                     "every operation paired as before");
         }
-        require(!reachable || (after.back().source == u"C:\\f" && after.back().target.empty()), "the delete itself");
+        if (failed) return 0;
+        require(added && after.back().source == u"C:\\f" && after.back().target.empty(), "the delete itself");
+        require(after.back().end + 1 == now.size() && now.back() == 0, "inside the list, which ends with the data");
         return 0;
     }
 

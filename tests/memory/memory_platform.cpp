@@ -95,6 +95,11 @@ std::uint32_t open_key(void* context, RegistryRoot root, const char16_t* path, s
     } else {
         auto found = state->keys.begin();
         while (found != state->keys.end() && !same_folded(found->first, full)) ++found;
+        // A key above one of the keys exists too.
+        auto below = state->keys.begin();
+        while (below != state->keys.end() && !starts_with_folded(below->first, (full + u'\\').c_str())) ++below;
+        if (found == state->keys.end() && below != state->keys.end())
+            found = state->keys.emplace(full, std::map<std::u16string, MemoryValue>{}).first;
         if (found == state->keys.end()) return ERROR_CODE_FILE_NOT_FOUND;
         state->opened.back() = found->first;
         *key = OTHER_KEYS + state->opened.size() - 1;
@@ -142,6 +147,29 @@ std::uint32_t set_value(void* context, RegistryKey key, const char16_t* name, st
     value->type = type;
     value->data.assign(data, data + size);
     state->writes.push_back(value->data);
+    return 0;
+}
+
+std::uint32_t delete_value(void* context, RegistryKey key, const char16_t* name) {
+    MemoryPlatformState* state = state_of(context);
+    if (std::uint32_t code = enter(state, CALL_DELETE_VALUE)) return code;
+    MemoryValue* value = value_named(state, key, name, false);
+    if (value == nullptr || !value->present) return ERROR_CODE_FILE_NOT_FOUND;
+    *value = MemoryValue{false, 0, {}};
+    state->writes.emplace_back();
+    return 0;
+}
+
+std::uint32_t kernel_name(void* context, RegistryKey key, char16_t* name, std::size_t capacity) {
+    MemoryPlatformState* state = state_of(context);
+    if (std::uint32_t code = enter(state, CALL_KERNEL_NAME)) return code;
+    std::u16string path = key == MEMORY_KEY ? RUNNING_KEY : state->opened[key - OTHER_KEYS];
+    auto linked = state->kernel_names.find(path);
+    std::u16string full = linked != state->kernel_names.end()  ? linked->second
+                          : path.compare(0, 5, u"HKLM\\") == 0 ? u"\\REGISTRY\\MACHINE\\" + path.substr(5)
+                                                               : u"\\REGISTRY\\USER\\" + path.substr(4);
+    if (full.size() >= capacity) return ERROR_CODE_MORE_DATA;
+    std::char_traits<char16_t>::copy(name, full.c_str(), full.size() + 1);
     return 0;
 }
 
@@ -348,7 +376,7 @@ Platform memory_platform(MemoryPlatformState* state) {
     start_text_output(state->writer.get(), {state, state->console, state->utf8_code_page, write_console, write_file,
                                             encode, decode, report_failure});
     Platform platform{};
-    platform.registry = {state, open_key, query_value, set_value, close_key};
+    platform.registry = {state, open_key, query_value, set_value, delete_value, close_key, kernel_name};
     platform.files = {state,      disable_redirection, revert_redirection, find_first_file,
                       find_close, file_attributes,     move_file_ex,       get_last_error};
     platform.heap = {state, allocate, release};

@@ -24,6 +24,8 @@ constexpr const char CALL_OPEN_KEY[] = "open_key";
 constexpr const char CALL_QUERY_SIZE[] = "query_size";  // query_value without a buffer
 constexpr const char CALL_QUERY_DATA[] = "query_data";  // query_value with a buffer
 constexpr const char CALL_SET_VALUE[] = "set_value";
+constexpr const char CALL_DELETE_VALUE[] = "delete_value";
+constexpr const char CALL_KERNEL_NAME[] = "kernel_name";
 constexpr const char CALL_CLOSE_KEY[] = "close_key";
 constexpr const char CALL_DISABLE_REDIRECTION[] = "disable_redirection";
 constexpr const char CALL_REVERT_REDIRECTION[] = "revert_redirection";
@@ -70,6 +72,9 @@ struct MemoryPlatformState {
     // by name; a key here exists even without values. Matched without regard
     // to the case of A to Z.
     std::map<std::u16string, std::map<std::u16string, MemoryValue>> keys;
+    // Where a key really is, when a registry link leads to it (as in `keys`,
+    // to u"\\REGISTRY\\MACHINE\\SYSTEM"); any other key's name is its own.
+    std::map<std::u16string, std::u16string> kernel_names;
     // Files and directories that exist, as full names such as u"C:\dir\a.txt"
     // and u"C:\dir\sub\" (a directory ends in a backslash; the folders
     // above an entry exist too); matched without regard to the case of A to
@@ -96,13 +101,13 @@ struct MemoryPlatformState {
 
     // What happened.
     std::vector<std::string> calls;
-    std::vector<std::u16string> opened;  // every key opened, as in `keys`
-    std::vector<std::vector<unsigned char>> writes;
-    std::vector<std::u16string> moves;      // u"source|target|flags" as passed
-    std::string output;                     // the bytes written to a file or pipe
-    std::u16string console_output;          // the units written to a console
-    std::string error_output;               // the bytes written to the error stream
-    int console_writes_ending_in_half = 0;  // writes that split a surrogate pair
+    std::vector<std::u16string> opened;              // every key opened, as in `keys`
+    std::vector<std::vector<unsigned char>> writes;  // every value written; an empty one for a delete
+    std::vector<std::u16string> moves;               // u"source|target|flags" as passed
+    std::string output;                              // the bytes written to a file or pipe
+    std::u16string console_output;                   // the units written to a console
+    std::string error_output;                        // the bytes written to the error stream
+    int console_writes_ending_in_half = 0;           // writes that split a surrogate pair
     std::uint32_t last_error = 0;
     bool redirection_disabled = false;
     int open_keys = 0;

@@ -192,6 +192,23 @@ const RaceRow RACES[] = {
     // Changed before every read: the search is made again a few times, then
     // nothing is written.
     {"cancel_settles_on_the_last_try", "cancel", 0, every_read(15, PENDING), "", 0, u"\\??\\C:\\b\0\0\0p"s},
+    // Between the mend and the system's append: an append behind another
+    // program's list end is reported, one after its well-formed append is not.
+    {"delete_behind_the_list_end",
+     "delete",
+     0,
+     {{CALL_MOVE_FILE_EX, 1, false, multi_sz(u"\\??\\C:\\x\0\0\0\0"s)}},
+     "error: the system recorded the operation, but it could not be confirmed that the restart will read it, so it "
+     "may not be carried out\n",
+     1,
+     u"\\??\\C:\\x\0\0\0\\??\\C:\\bmtest\\a\0\0\0"s},
+    {"delete_after_another_append",
+     "delete",
+     0,
+     {{CALL_MOVE_FILE_EX, 1, false, multi_sz(GROWN)}},
+     "Deleting C:\\bmtest\\a next reboot\n",
+     0,
+     GROWN.substr(0, GROWN.size() - 1) + u"\\??\\C:\\bmtest\\a\0\0\0"s},
     {"cancel_never_settles", "cancel", 0, every_read(16, PENDING),
      "error: the pending operations kept changing while they were read; nothing was changed\n", 1, u""},
 };
@@ -240,8 +257,8 @@ void PrintTo(const ScheduleRow& row, std::ostream* out) { *out << row.name; }
 const char TOO_LONG[] = "error: file names must be less than 260 characters long\n";
 const char MISSING[] = "error: file {src} does not exist, can't copy non-existant file\n";
 const char SCHEDULED[] =
-    "disable_redirection find_first_file find_close revert_redirection lock open_key query_size close_key move_file_ex "
-    "unlock ";
+    "disable_redirection find_first_file find_close revert_redirection lock open_key query_size query_size close_key "
+    "move_file_ex open_key query_size allocate query_data release close_key unlock ";
 const char NOT_FOUND[] = "disable_redirection find_first_file revert_redirection ";
 
 const ScheduleRow SCHEDULES[] = {

@@ -26,6 +26,14 @@ const char NOT_RUNNING[] =
     "error: a system that is not running has no files in use, so its files can be moved or deleted directly; "
     "nothing was changed\n";
 const char NO_HIVE[] = "error: no SYSTEM hive is loaded at HKLM\\OFFSYS\n";
+const char RUNNING_HIVE[] =
+    "error: HKLM\\SYSTEM is the running system's own SYSTEM hive: use bootmove without /hive for its pending "
+    "operations\n";
+const char RUNNING_HIVE_LONG[] =
+    "error: hkey_local_machine\\system\\\\ is the running system's own SYSTEM hive: use bootmove without /hive for "
+    "its pending operations\n";
+const char NO_SET[] =
+    "error: the SYSTEM hive at HKLM\\OFFSYS has no ControlSet007, the control set its Select\\Current names\n";
 
 MemoryValue dword(std::uint32_t number) {
     return {
@@ -82,6 +90,22 @@ const HiveRow HIVES[] = {
     {"/hive HKLM\\OFFSYS /l", LM, dword(0), NO_HIVE, 1},
     {"/hive HKLM\\OFFSYS /l", LM, dword(1000), NO_HIVE, 1},
     {"/hive HKLM\\OFFSYS /l", LM, {true, VALUE_TYPE_DWORD, {1, 0, 0, 0, 0, 0, 0, 0}}, NO_HIVE, 1},
+    // The running system's own hive, however spelled or linked to.
+    {"/hive HKLM\\SYSTEM /l", LM, dword(1), RUNNING_HIVE, 1},
+    {"/hive hkey_local_machine\\system\\\\ /c C:\\run", LM, dword(1), RUNNING_HIVE_LONG, 1},
+    {"/hive HKLM\\LINK /l /fo json", "HKLM\\LINK", dword(1),
+     "{\"error\": {\"code\": 0, \"message\": \"HKLM\\\\LINK is the running system's own SYSTEM hive: use bootmove "
+     "without /hive for its pending operations\"}}\n",
+     1},
+    // A control set that is not in the hive; KEY as typed in the document.
+    {"/hive HKLM\\OFFSYS /l", LM, dword(7), NO_SET, 1},
+    {"/hive HKLM\\OFFSYS /c C:\\one", LM, dword(7), NO_SET, 1},
+    {"/hive HKLM\\OFFSYS /l /fo json", LM, dword(7),
+     "{\"error\": {\"code\": 0, \"message\": \"the SYSTEM hive at HKLM\\\\OFFSYS has no ControlSet007, the control "
+     "set its Select\\\\Current names\"}}\n",
+     1},
+    {"/hive HKLM\\Nope\n /l /fo json", LM, dword(1),
+     "{\"error\": {\"code\": 0, \"message\": \"no SYSTEM hive is loaded at HKLM\\\\Nope\\u000a\"}}\n", 1},
     // The usage text.
     {"/hive", LM, dword(1), "{usage}", 1},
     {"/hive HKLM\\OFFSYS", LM, dword(1), "{usage}", 1},
@@ -105,6 +129,7 @@ TEST_P(Hive, ActsOnTheCurrentSetOnly) {
     state.value = MemoryValue{true, VALUE_TYPE_MULTI_SZ, utf16_bytes(RUNNING)};
     state.keys[widen(row.tree) + u"\\Select"][u"Current"] = row.current;
     state.keys[set_key(row.tree, 3)];
+    state.kernel_names[u"HKLM\\LINK"] = u"\\REGISTRY\\MACHINE\\SYSTEM";
     for (int set = 1; set <= 2; ++set) {
         for (int which = 0; which < 2; ++which) {
             state.keys[set_key(row.tree, set)][VALUE_NAMES[which]] = {true, VALUE_TYPE_MULTI_SZ,
