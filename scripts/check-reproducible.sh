@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the release here, and again from a copy of the sources in another
+# folder a little later, with another umask and time zone; then compares the
+# programs and build/release/ byte for byte. A difference names the file and
+# the first byte that differs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export SOURCE_DATE_EPOCH
+tmp=$(mktemp -d /tmp/bootmove-rebuild.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+# A path of another length too, so that a folder name left in a program would
+# also move what follows it.
+other=$tmp/rebuilt
+[ ${#other} -ne ${#PWD} ] || other=$tmp/rebuilt-again
+mkdir "$other"
+# The sources as they are now, committed or not; new file dates on purpose.
+git ls-files -z --cached --others --exclude-standard |
+  tar --null -T - --ignore-failed-read -cf - | tar -xmf - -C "$other"
+
+bash scripts/package.sh >/dev/null
+(cd "$other" && umask 077 && TZ=UTC-14 bash scripts/package.sh >/dev/null)
+
+files=(build/windows-x86/bootmove.exe build/windows-x64/bootmove.exe)
+if grep -q '"name": "linux"' CMakePresets.json; then files+=(build/linux/bootmove); fi
+files+=(build/release/*)
+failed=0
+for f in "${files[@]}"; do
+  if ! out=$(cmp -- "$f" "$other/$f" 2>&1); then
+    case $out in
+      *" differ: byte "*)
+        byte=${out##* differ: byte }
+        echo "FAIL: $f differs from its rebuild, first at byte ${byte%%,*} (counting from 1)"
+        ;;
+      *) echo "FAIL: $f: $out" ;;
+    esac
+    failed=$((failed + 1))
+  fi
+done
+echo "${#files[@]} files compared with a rebuild in $other, $failed differ"
+exit $((failed > 0))
