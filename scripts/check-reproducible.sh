@@ -19,8 +19,9 @@ mkdir "$other"
 git ls-files -z --cached --others --exclude-standard |
   tar --null -T - --ignore-failed-read -cf - | tar -xmf - -C "$other"
 
-bash scripts/package.sh >/dev/null
-(cd "$other" && umask 077 && TZ=UTC-14 bash scripts/package.sh >/dev/null)
+bash scripts/package.sh >/dev/null || { echo "FAIL: the release does not build here"; exit 1; }
+(cd "$other" && umask 077 && TZ=UTC-14 bash scripts/package.sh >/dev/null) ||
+  { echo "FAIL: the release does not build in $other"; exit 1; }
 
 files=(build/windows-x86/bootmove.exe build/windows-x64/bootmove.exe)
 if grep -q '"name": "linux"' CMakePresets.json; then files+=(build/linux/bootmove); fi

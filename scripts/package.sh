@@ -22,8 +22,11 @@ if grep -q '"name": "linux"' CMakePresets.json; then
   linux=true
 fi
 for preset in "${presets[@]}"; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" >/dev/null
+  # Quiet, but a compiler's complaint (ninja prints it on stdout) is shown.
+  if ! out=$({ cmake --preset "$preset" && cmake --build --preset "$preset"; } 2>&1); then
+    printf '%s\npackage.sh: the %s build failed\n' "$out" "$preset" >&2
+    exit 1
+  fi
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-x64/CMakeCache.txt)
 
