@@ -8,13 +8,8 @@ cd "$(dirname "$0")/.."
 
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
-tmp=$(mktemp -d /tmp/bootmove-rebuild.XXXXXX)
-trap 'rm -rf "$tmp"' EXIT
-# A path of another length too, so that a folder name left in a program would
-# also move what follows it.
-other=$tmp/rebuilt
-[ ${#other} -ne ${#PWD} ] || other=$tmp/rebuilt-again
-mkdir "$other"
+other=$(mktemp -d /tmp/bootmove-rebuild.XXXXXX)
+trap 'rm -rf "$other"' EXIT
 # The sources as they are now, committed or not; new file dates on purpose.
 git ls-files -z --cached --others --exclude-standard |
   tar --null -T - --ignore-failed-read -cf - | tar -xmf - -C "$other"
@@ -30,10 +25,7 @@ failed=0
 for f in "${files[@]}"; do
   if ! out=$(cmp -- "$f" "$other/$f" 2>&1); then
     case $out in
-      *" differ: byte "*)
-        byte=${out##* differ: byte }
-        echo "FAIL: $f differs from its rebuild, first at byte ${byte%%,*} (counting from 1)"
-        ;;
+      *" differ: byte "*) out=${out##* differ: } && echo "FAIL: $f differs from its rebuild from ${out%%,*} on" ;;
       *) echo "FAIL: $f: $out" ;;
     esac
     failed=$((failed + 1))
