@@ -36,7 +36,7 @@ def main():
 
 def write_zip(out, entries, epoch):
     # ZIP keeps local time without a zone; the commit's time in UTC is the
-    # same on every machine.
+    # same on every machine. Its dates begin in 1980.
     date_time = time.gmtime(max(epoch, 315532800))[:6]
     with zipfile.ZipFile(out, "w") as z:
         for name, data, mode in entries:
