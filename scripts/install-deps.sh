@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
-  zip unzip python3 locales
+  zip unzip python3 locales git
 )
 
 missing=()

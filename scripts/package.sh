@@ -1,11 +1,45 @@
 #!/usr/bin/env bash
-# Makes the release ZIP: the 32-bit and the 64-bit program, the README and
-# the licence, in build/package/.
+# Makes the release in build/release/: the ZIP with the 32-bit and the 64-bit
+# program, the README and the licence; the Linux program's tarball, when the
+# project has a linux preset; and SHA256SUMS over them. The same commit gives
+# the same bytes on any machine with the same Debian packages (README,
+# "Verifying a release"); the archives are dated with the commit's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for preset in windows-x86 windows-x64; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" >/dev/null
+
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
+    echo "package.sh: no git history here to date the release; set SOURCE_DATE_EPOCH to the commit's time" >&2
+    exit 1
+  }
+fi
+export SOURCE_DATE_EPOCH
+
+presets=(windows-x86 windows-x64)
+linux=false
+if grep -q '"name": "linux"' CMakePresets.json; then
+  presets+=(linux)
+  linux=true
+fi
+for preset in "${presets[@]}"; do
+  # Quiet, but a compiler's complaint (ninja prints it on stdout) is shown.
+  if ! out=$({ cmake --preset "$preset" && cmake --build --preset "$preset"; } 2>&1); then
+    printf '%s\npackage.sh: the %s build failed\n' "$out" "$preset" >&2
+    exit 1
+  fi
 done
-cpack --config build/windows-x86/CPackConfig.cmake -B build/package
-unzip -l build/package/bootmove-*-windows.zip
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-x64/CMakeCache.txt)
+
+out=build/release
+rm -rf "$out"
+mkdir -p "$out"
+archives=("bootmove-$version-windows.zip")
+python3 scripts/release_archive.py "$out/${archives[0]}" "bootmove-$version-windows" \
+  x86/bootmove.exe=build/windows-x86/bootmove.exe x64/bootmove.exe=build/windows-x64/bootmove.exe \
+  README.md=README.md LICENSE=LICENSE
+if $linux; then
+  archives+=("bootmove-$version-linux-x86_64.tar.gz")
+  python3 scripts/release_archive.py "$out/${archives[1]}" "bootmove-$version-linux-x86_64" \
+    bootmove=build/linux/bootmove README.md=README.md LICENSE=LICENSE
+fi
+(cd "$out" && sha256sum -- "${archives[@]}" >SHA256SUMS && cat SHA256SUMS)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test suite:
 # the unit tests, the unit tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Wine end-to-end suites.
+# UndefinedBehaviorSanitizer, the Wine end-to-end suites and the fuzzer; then
+# checks that the release builds to the same bytes a second time elsewhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,8 +42,16 @@ else
   exit 1
 fi
 
+echo "== the same bytes from a second build in another folder"
+if bash scripts/check-reproducible.sh; then
+  echo "reproducible: 1 passed, 0 failed" | tee -a "$log"
+else
+  echo "reproducible: 0 passed, 1 failed"
+  exit 1
+fi
+
 # ctest counts a skipped test among the passed ones; the closing line does not.
-passed=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p; s/^fuzz: \([0-9]*\) passed.*/\1/p' "$log" | awk '{ sum += $1 } END { print sum + 0 }')
+passed=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p; s/^\(fuzz\|reproducible\): \([0-9]*\) passed.*/\2/p' "$log" | awk '{ sum += $1 } END { print sum + 0 }')
 skipped=$(grep -c '\*\*\*Skipped' "$log" || true)
 echo "== every suite passed; skipped (cannot run on this machine): $skipped"
 echo "$((passed - skipped)) passed, 0 failed, $skipped skipped"
