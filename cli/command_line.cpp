@@ -3,6 +3,7 @@
 #include "cli/offline_hive.h"
 #include "cli/schedule.h"
 #include "pending/cancel_pending.h"
+#include "pending/cancel_stale.h"
 #include "pending/json_listing.h"
 #include "pending/list_pending.h"
 #include "pending/pending_value.h"
@@ -12,6 +13,9 @@ namespace {
 const char NOT_RUNNING_TEXT[] =
     "error: a system that is not running has no files in use, so its files can be moved or deleted directly; "
     "nothing was changed\n";
+const char OFFLINE_STALE_TEXT[] =
+    "the names belong to a system that is not running, so nothing here can tell whether they exist; nothing was "
+    "changed";
 const char NO_HIVE_TEXT[] = "no SYSTEM hive is loaded at ";
 const char RUNNING_HIVE_TEXT[] =
     " is the running system's own SYSTEM hive: use bootmove without /hive for its pending operations";
@@ -28,6 +32,24 @@ bool list_format(int count, const char16_t* const* arguments, ListFormat* format
     return count == 2 && is_command(arguments[0], u"/fo") && is_command(arguments[1], u"json");
 }
 
+// The arguments after "/l" or "/c" that ask for the operations whose source
+// is gone: "/stale", "/stale /fo json" or "/fo json /stale".
+bool stale_form(int count, const char16_t* const* arguments, ListFormat* format) {
+    *format = count == 3 ? ListFormat::json : ListFormat::text;
+    if (count == 1) return is_command(arguments[0], u"/stale");
+    if (count != 3) return false;
+    bool first = is_command(arguments[0], u"/stale");
+    const char16_t* const* fo = arguments + (first ? 1 : 0);
+    return is_command(fo[0], u"/fo") && is_command(fo[1], u"json") && is_command(arguments[first ? 0 : 2], u"/stale");
+}
+
+bool mentions_stale(int count, const char16_t* const* arguments) {
+    for (int i = 0; i < count; ++i) {
+        if (is_command(arguments[i], u"/stale")) return true;
+    }
+    return false;
+}
+
 // "/hive KEY" and then "/l", "/l /fo json" or "/c": the same on the values
 // of a SYSTEM hive loaded at KEY. `argv` starts at "/hive".
 int run_on_hive(const Platform& platform, const char16_t* program, int argc, const char16_t* const* argv) {
@@ -37,6 +59,12 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
     ListFormat format = ListFormat::text;
     bool list = is_command(command, u"/l");
     bool move = false;  // "/d FILE" or "SOURCE TARGET"
+    if (mentions_stale(argc - 1, argv + 1)) {
+        bool cancel = is_command(command, u"/c");
+        if (!(list || cancel) || !stale_form(after, argv + 3, &format)) return show_usage(platform, program);
+        report_own_failure(platform, format, OFFLINE_STALE_TEXT, u"", "");
+        return 1;
+    }
     if (list) {
         if (!list_format(after, argv + 3, &format)) return show_usage(platform, program);
     } else if (is_command(command, u"/c")) {
@@ -82,7 +110,7 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
     }
     // The names belong to the system that is not running, whose drive
     // letters differ from this one's: nothing is looked for.
-    int status = list ? list_pending_operations(platform, hive.place, format, false)
+    int status = list ? list_pending_operations(platform, hive.place, format, false, false)
                       : cancel_pending_operation(platform, hive.place, argv[3], after > 1 ? argv[4] : nullptr);
     release_hive(platform, &hive);
     return status;
@@ -96,10 +124,18 @@ int run_command(const Platform& platform, int argc, const char16_t* const* argv)
     }
     const char16_t* command = argv[1];
     if (is_command(command, u"/hive")) return run_on_hive(platform, program, argc - 1, argv + 1);
+    ListFormat format = ListFormat::text;
+    if (mentions_stale(argc - 1, argv + 1)) {
+        bool list = is_command(command, u"/l");
+        if (!(list || is_command(command, u"/c")) || !stale_form(argc - 2, argv + 2, &format)) {
+            return show_usage(platform, program);
+        }
+        return list ? list_pending_operations(platform, RUNNING_SYSTEM, format, true, true)
+                    : cancel_stale_operations(platform, RUNNING_SYSTEM, format);
+    }
     if (is_command(command, u"/l")) {
-        ListFormat format = ListFormat::text;
         if (!list_format(argc - 2, argv + 2, &format)) return show_usage(platform, program);
-        return list_pending_operations(platform, RUNNING_SYSTEM, format, true);
+        return list_pending_operations(platform, RUNNING_SYSTEM, format, true, false);
     }
     if (is_command(command, u"/d")) {
         if (argc != 3) return show_usage(platform, program);
@@ -126,6 +162,8 @@ int show_usage(const Platform& platform, const char16_t* program) {
                "\t/l list pending operations on next reboot\n"
                "\t/l /fo json list pending operations as JSON\n"
                "\t/c <source file> [<target file>] cancel first matching pending operation\n"
+               "\t/l /stale [/fo json] list the operations whose source is gone\n"
+               "\t/c /stale [/fo json] cancel every operation whose source is gone\n"
                "\t/hive <key> /l | /c ... the same, on the SYSTEM hive loaded at <key>\n");
     return 1;
 }

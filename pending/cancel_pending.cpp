@@ -6,12 +6,7 @@
 
 namespace {
 
-// How often the search is made again when the value changed between the
-// read it was made on and the read just before the write.
-constexpr int CANCEL_TRIES = 8;
-
 const char NO_MATCH_TEXT[] = "Could not fild a matching a pending file operation\n";
-const char CHANGING_TEXT[] = "error: the pending operations kept changing while they were read; nothing was changed\n";
 
 struct Wanted {
     const char16_t* source;
@@ -130,7 +125,9 @@ int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
         }
         return 0;
     }
+    print_text(platform, "error: ");
     print_text(platform, CHANGING_TEXT);
+    print_text(platform, "\n");
     return 1;
 }
 

@@ -4,13 +4,6 @@
 
 namespace {
 
-// The document goes to the output in pieces of this buffer.
-struct JsonWriter {
-    const Platform* platform;
-    std::size_t used;
-    char buffer[4096];
-};
-
 void write_out(JsonWriter* writer) {
     const OutputAccess& output = writer->platform->output;
     if (writer->used > 0) output.write_text(output.context, writer->buffer, writer->used);
@@ -98,47 +91,56 @@ std::size_t escape_json(char16_t unit, char* out) {
     return JSON_ESCAPE_MAX;
 }
 
-void write_json_operations(const Platform& platform, PendingValue* values, const bool* present, bool check_files) {
-    JsonWriter writer{&platform, 0, {}};
-    // Looked for as the restart will see the file system.
-    const FileSystemAccess& files = platform.files;
-    RedirectionToken redirection = check_files ? files.disable_redirection(files.context) : 0;
-    put(&writer, "{\"operations\": [");
-    bool first = true;
-    for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
-        if (!present[which]) continue;
-        PendingValue& value = values[which];
-        // A last string without its NUL ends at the data's end; the buffer
-        // has room for one after it.
-        value.units[unit_count(value)] = u'\0';
-        OperationCursor cursor = 0;
-        Operation operation;
-        while (next_operation(value, &cursor, &operation)) {
-            put(&writer, first ? "\n" : ",\n");
-            first = false;
-            put_operation(&writer, value, PENDING_VALUE_NAMES[which], operation, check_files);
-        }
-    }
-    put(&writer, first ? "]}\n" : "\n]}\n");
-    write_out(&writer);
-    if (check_files) files.revert_redirection(files.context, redirection);
+void start_json_listing(JsonListing* listing, const Platform& platform, bool check_files) {
+    listing->writer.platform = &platform;
+    listing->writer.used = 0;
+    listing->check_files = check_files;
+    listing->first = true;
+    put(&listing->writer, "{\"operations\": [");
 }
 
-void write_json_error(const Platform& platform, std::uint32_t code, const char* before, const char16_t* name,
-                      std::size_t length, const char* after) {
-    JsonWriter writer{&platform, 0, {}};
+void add_json_operation(JsonListing* listing, PendingValue& value, std::size_t which, const Operation& operation) {
+    put(&listing->writer, listing->first ? "\n" : ",\n");
+    listing->first = false;
+    put_operation(&listing->writer, value, PENDING_VALUE_NAMES[which], operation, listing->check_files);
+}
+
+void end_json_listing(JsonListing* listing) {
+    put(&listing->writer, listing->first ? "]}\n" : "\n]}\n");
+    write_out(&listing->writer);
+}
+
+namespace {
+
+void put_error(JsonWriter* writer, std::uint32_t code, const char* before, const char16_t* name, std::size_t length,
+               const char* after) {
     char number[12] = {};
     std::size_t at = sizeof number - 1;
     do {
         number[--at] = static_cast<char>('0' + code % 10);
         code /= 10;
     } while (code != 0);
-    put(&writer, "{\"error\": {\"code\": ");
-    put(&writer, number + at);
-    put(&writer, ", \"message\": \"");
-    put_ascii(&writer, before);
-    put_units(&writer, name, length);
-    put_ascii(&writer, after);
-    put(&writer, "\"}}\n");
-    write_out(&writer);
+    put(writer, "\"error\": {\"code\": ");
+    put(writer, number + at);
+    put(writer, ", \"message\": \"");
+    put_ascii(writer, before);
+    put_units(writer, name, length);
+    put_ascii(writer, after);
+    put(writer, "\"}}\n");
+    write_out(writer);
+}
+
+}  // namespace
+
+void end_json_listing_with_error(JsonListing* listing, std::uint32_t code, const char* before, const char16_t* name,
+                                 std::size_t length, const char* after) {
+    put(&listing->writer, listing->first ? "], " : "\n], ");
+    put_error(&listing->writer, code, before, name, length, after);
+}
+
+void write_json_error(const Platform& platform, std::uint32_t code, const char* before, const char16_t* name,
+                      std::size_t length, const char* after) {
+    JsonWriter writer{&platform, 0, {}};
+    put(&writer, "{");
+    put_error(&writer, code, before, name, length, after);
 }

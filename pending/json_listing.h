@@ -17,11 +17,32 @@ constexpr std::size_t JSON_ESCAPE_MAX = 6;
 // included, as \uXXXX. Gives the count of bytes written to `out`.
 std::size_t escape_json(char16_t unit, char* out);
 
-// The document of the operations of the values that were read (`values[i]`
-// with `present[i]`, in the order of PENDING_VALUE_NAMES). With
-// `check_files`, whether something is at each name now; else null. The
-// values' data may be changed past their names.
-void write_json_operations(const Platform& platform, PendingValue* values, const bool* present, bool check_files);
+// The document goes to the output in pieces of this buffer.
+struct JsonWriter {
+    const Platform* platform;
+    std::size_t used;
+    char buffer[4096];
+};
+
+// The document of operations, {"operations": [...]}, written one operation
+// at a time.
+struct JsonListing {
+    JsonWriter writer;
+    bool check_files;  // whether something is at each name now; else null
+    bool first;
+};
+
+void start_json_listing(JsonListing* listing, const Platform& platform, bool check_files);
+// An operation of the value PENDING_VALUE_NAMES[which]. With `check_files`
+// its names are looked up: the caller turns the redirection off around it,
+// and its name ends at its string's NUL or one put just past the data. The
+// buffer's prefixes are changed and put back meanwhile.
+void add_json_operation(JsonListing* listing, PendingValue& value, std::size_t which, const Operation& operation);
+void end_json_listing(JsonListing* listing);
+// Ends the document with the failure that came after its operations, as
+// "error" beside "operations".
+void end_json_listing_with_error(JsonListing* listing, std::uint32_t code, const char* before, const char16_t* name,
+                                 std::size_t length, const char* after);
 
 // The document of a failure: the system's error code (0 for a failure of
 // the tool's own), and as its message `before`, `length` units of `name` (a

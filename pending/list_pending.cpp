@@ -1,5 +1,6 @@
 #include "pending/list_pending.h"
 
+#include "pending/file_lookup.h"
 #include "pending/json_listing.h"
 #include "pending/pending_value.h"
 
@@ -9,23 +10,44 @@ void print_stored(const Platform& platform, const PendingValue& value, StoredNam
     print_name(platform, value.units + name.start, name.length);
 }
 
-void list_value(const Platform& platform, const PendingValue& value) {
-    OperationCursor cursor = 0;
-    Operation operation;
-    while (next_operation(value, &cursor, &operation)) {
-        print_text(platform, "File ");
-        print_stored(platform, value, operation.source);
-        if (operation.kind == OperationKind::delete_file) {
-            print_text(platform, " -> (delete)\n");
-        } else {
-            print_text(platform, " -> ");
-            print_stored(platform, value, operation.target);
-            print_text(platform, "\n");
+// Each value is walked on its own. Deciding whether an operation is stale
+// looks its source up, so a last string without its NUL gets one just past
+// the data, where the buffer has room.
+void list_values(const Platform& platform, PendingValue* values, const bool* present, ListFormat format,
+                 bool check_files, bool stale_only) {
+    JsonListing listing;
+    if (format == ListFormat::json) start_json_listing(&listing, platform, check_files);
+    for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
+        if (!present[which]) continue;
+        PendingValue& value = values[which];
+        value.units[unit_count(value)] = u'\0';
+        OperationCursor cursor = 0;
+        Operation operation;
+        while (next_operation(value, &cursor, &operation)) {
+            if (stale_only && !operation_is_stale(platform, value, operation)) continue;
+            if (format == ListFormat::json) {
+                add_json_operation(&listing, value, which, operation);
+            } else {
+                print_operation(platform, value, operation);
+            }
         }
     }
+    if (format == ListFormat::json) end_json_listing(&listing);
 }
 
 }  // namespace
+
+void print_operation(const Platform& platform, const PendingValue& value, const Operation& operation) {
+    print_text(platform, "File ");
+    print_stored(platform, value, operation.source);
+    if (operation.kind == OperationKind::delete_file) {
+        print_text(platform, " -> (delete)\n");
+    } else {
+        print_text(platform, " -> ");
+        print_stored(platform, value, operation.target);
+        print_text(platform, "\n");
+    }
+}
 
 void report_list_failure(const Platform& platform, ListFormat format, std::uint32_t status) {
     if (format == ListFormat::json) {
@@ -52,11 +74,11 @@ void report_own_failure(const Platform& platform, ListFormat format, const char*
     }
 }
 
-int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files) {
-    // Both values are read before anything is written, and each is walked
-    // on its own. A missing value is nothing to list; the text says "File
-    // not found." only when neither exists, the document says nothing is
-    // pending.
+int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files,
+                            bool stale_only) {
+    // Both values are read before anything is written. A missing value is
+    // nothing to list; the text says "File not found." only when neither
+    // exists, the document and the stale ones say nothing is pending.
     PendingValue values[PENDING_VALUE_COUNT] = {};
     bool present[PENDING_VALUE_COUNT] = {};
     bool any = false;
@@ -71,15 +93,17 @@ int list_pending_operations(const Platform& platform, const PendingPlace& place,
         }
         platform.registry.close_key(platform.registry.context, key);
     }
-    if (status == ERROR_CODE_FILE_NOT_FOUND && (any || format == ListFormat::json)) status = ERROR_CODE_SUCCESS;
-
-    if (format == ListFormat::json) {
-        // Never a partial list: a failure is the whole document.
-        if (status == ERROR_CODE_SUCCESS) write_json_operations(platform, values, present, check_files);
-    } else {
-        for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
-            if (present[which]) list_value(platform, values[which]);
-        }
+    if (status == ERROR_CODE_FILE_NOT_FOUND && (any || format == ListFormat::json || stale_only)) {
+        status = ERROR_CODE_SUCCESS;
+    }
+    // The document is never a partial list: a failure is all it holds.
+    if (status == ERROR_CODE_SUCCESS || format == ListFormat::text) {
+        // Looked for as the restart will see the file system.
+        const FileSystemAccess& files = platform.files;
+        bool look = (check_files && format == ListFormat::json) || stale_only;
+        RedirectionToken redirection = look ? files.disable_redirection(files.context) : 0;
+        list_values(platform, values, present, format, check_files, stale_only);
+        if (look) files.revert_redirection(files.context, redirection);
     }
     for (PendingValue& value : values) release_pending_value(platform, &value);
     if (status != ERROR_CODE_SUCCESS) {

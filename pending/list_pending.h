@@ -10,8 +10,15 @@ enum class ListFormat {
 
 // "/l": lists the operations of the first value at `place` and then those
 // of the second. With `check_files` the document says whether something is
-// at each name; it is null for a system that is not running. Gives the exit
-// status.
+// at each name; it is null for a system that is not running. With
+// `stale_only`, only the operations whose source is gone ("/l /stale"), and
+// no value at all is nothing to list. Gives the exit status.
+int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files,
+                            bool stale_only);
+
+// The line "/l" shows for an operation.
+void print_operation(const Platform& platform, const PendingValue& value, const Operation& operation);
+
 // A failure of a listing: "error: " and the system's text for `code`, or its
 // error document.
 void report_list_failure(const Platform& platform, ListFormat format, std::uint32_t code);
@@ -19,5 +26,3 @@ void report_list_failure(const Platform& platform, ListFormat format, std::uint3
 // one line, or the error document with code 0.
 void report_own_failure(const Platform& platform, ListFormat format, const char* before, const char16_t* name,
                         const char* after);
-
-int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files);

@@ -211,7 +211,9 @@ bool lock_pending_operations(const Platform& platform, LockToken* token) {
     if (status == ERROR_CODE_ACCESS_DENIED) {
         print_system_error(platform, status);
     } else {
-        print_text(platform, "error: another program holds the lock on the pending operations; nothing was changed\n");
+        print_text(platform, "error: ");
+        print_text(platform, LOCK_HELD_TEXT);
+        print_text(platform, "\n");
     }
     return false;
 }

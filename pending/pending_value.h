@@ -133,6 +133,9 @@ std::uint64_t fingerprint(const PendingValue& value, std::uint32_t size);
 // closing empty string. A list that ends at an empty string lacks nothing.
 std::uint32_t closing_units_missing(const PendingValue& value);
 
+// Why a change was refused when another program keeps the lock.
+constexpr char LOCK_HELD_TEXT[] = "another program holds the lock on the pending operations; nothing was changed";
+
 // Takes the lock around a change of the pending operations. When it cannot
 // be had, says why and gives false: the system's text when access to it was
 // refused, else that another program holds it.

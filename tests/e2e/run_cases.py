@@ -23,9 +23,11 @@ ESCAPE = re.compile(
     r"|u\+(?P<u>[0-9A-Fa-f]{4})(?:\*(?P<ucount>\d+))?"
     r"|b(?P<b>[0-9A-Fa-f]{2})"
     r"|sys:(?P<sys>\d+)"
-    r"|(?P<word>prog|0|n|r|t|e|s))\}"
+    r"|(?P<word>prog|usage|0|n|r|t|e|s))\}"
 )
 CONTROLS = {"0": 0, "n": 0x0A, "r": 0x0D, "t": 0x09}
+with open(os.path.join(CASES_DIR, "usage.txt"), encoding="ascii") as usage_file:
+    USAGE = usage_file.readline().rstrip("\n")  # what {usage} stands for
 SECOND = True  # the flag of the session's value helpers for the second value
 
 # The kinds of field: stdout is bytes; values are UTF-16 units and raw bytes;
@@ -85,6 +87,8 @@ def pieces(text, ctx, kind):
                 out += [("byte", b) for b in crlf(text_bytes)]
             else:
                 out += [("unit", ord(c)) for c in cp1252_decode(text_bytes)]
+        elif m["word"] == "usage":
+            out += pieces(USAGE, ctx, kind)
         elif m["word"] == "prog":
             if kind == STDOUT:
                 out += [("byte", b) for b in cp1252_encode(ctx.program)]

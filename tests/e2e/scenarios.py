@@ -525,10 +525,34 @@ def offline_hive(s):
     s.value_is(running, "the running system's, at the end")
 
 
+def stale_restart(s):
+    """/c /stale takes out the operation whose source was removed and leaves
+    the others byte for byte: the restart carries them out as before. A
+    value left with nothing but stale operations is deleted, as the restart
+    deletes it, so that checks for a pending restart clear."""
+    d = "C:\\st\\"
+    for name in ("a", "b", "c", "gone", "y"):
+        s.write(f"{d}{name}.txt", name)
+    live = [(d + "a.txt", d + "b.txt", REPLACE | DELAY), (d + "c.txt", None, REPLACE | DELAY)]
+    s.platform_writes(live[:1] + [(d + "gone.txt", d + "x.txt", REPLACE | DELAY)] + live[1:])
+    os.remove(s.session.host_path(d + "gone.txt"))
+    s.bootmove(["/l", "/stale"], f"File {d}gone.txt -> {d}x.txt\n")
+    s.bootmove(["/c", "/stale"], f"File {d}gone.txt -> {d}x.txt\n")
+    s.value_is(recorded(live), "after /c /stale")
+    s.bootmove(["/c", "/stale"], "")
+    s.session.reboot()
+    s.value_is(None, "after the restart")
+    s.files_are({d + "a.txt": None, d + "b.txt": "a", d + "c.txt": None, d + "x.txt": None})
+    s.bootmove(["/d", d + "y.txt"], f"Deleting {d}y.txt next reboot\n")
+    os.remove(s.session.host_path(d + "y.txt"))
+    s.bootmove(["/c", "/stale"], f"File {d}y.txt -> (delete)\n")
+    s.value_is(None, "after /c /stale of its only operation")
+
+
 SCENARIOS = [
     platform_value_listed, cancel_then_restart, schedule_then_restart, user_session, cancel_only_operation,
     unicode_restart, code_page_932, console_output, positional_pairs_restart, closing_nul_restart, second_value,
-    wow64_redirection, lock_held_elsewhere, offline_hive,
+    wow64_redirection, lock_held_elsewhere, offline_hive, stale_restart,
 ]
 
 

@@ -234,6 +234,10 @@ std::uint32_t file_attributes(void* context, const char16_t* name, std::uint32_t
     std::u16string wanted = looked_up(*state, name);
     bool directory_only = !wanted.empty() && wanted.back() == u'\\';
     std::u16string folder = without_backslash(wanted) + u'\\';
+    if (starts_with_folded(without_backslash(state->current_directory) + u'\\', folder.c_str())) {
+        *attributes = FILE_ATTRIBUTE_DIRECTORY_BIT;  // the current directory and the folders above it
+        return 0;
+    }
     for (const std::u16string& entry : state->entries) {
         if (starts_with_folded(entry, folder.c_str())) {
             *attributes = FILE_ATTRIBUTE_DIRECTORY_BIT;

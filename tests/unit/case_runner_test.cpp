@@ -98,6 +98,14 @@ void put_ascii(Decoded* out, Field field, const std::string& text) {
     for (char c : text) put_unit(out, field, static_cast<char16_t>(static_cast<unsigned char>(c)));
 }
 
+// The usage text as the tables spell it, from usage.txt.
+std::string usage_text() {
+    std::ifstream file(std::string(BOOTMOVE_CASES_DIR) + "/usage.txt", std::ios::binary);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
 // Expands the escapes of one field (see tests/cases/README.md).
 Decoded decode(const std::string& text, Field field) {
     Decoded out;
@@ -131,6 +139,10 @@ Decoded decode(const std::string& text, Field field) {
         } else if (token == "e") {
         } else if (token == "s" && field == Field::argument) {
             put_unit(&out, field, u' ');
+        } else if (token == "usage") {
+            Decoded usage = decode(usage_text(), field);
+            out.units += usage.units;
+            out.bytes += usage.bytes;
         } else if (token == "prog") {
             for (const char16_t* c = TEST_PROGRAM; *c != 0; ++c) put_unit(&out, field, *c);
         } else if (token.size() == 3 && token[0] == 'x' && all_hex(token.substr(1))) {

@@ -20,6 +20,7 @@ const std::map<std::string, std::vector<std::string>> COMMANDS = {
     {"cancel", {"/c", "C:\\a"}},
     {"move", {"C:\\bmtest\\a", "C:\\bmtest\\b"}},
     {"delete", {"/d", "C:\\bmtest\\a"}},
+    {"stale", {"/c", "/stale"}},
 };
 
 const std::u16string PENDING = u"\\??\\C:\\a\0\0\\??\\C:\\b\0\0\0"s;
@@ -55,6 +56,10 @@ const FaultRow FAULTS[] = {
     {"cancel", CALL_ALLOCATE, 2, "error: {sys}\n"},
     {"cancel", CALL_QUERY_DATA, 2, "error: {sys}\n"},
     {"cancel", CALL_SET_VALUE, 1, "error: {sys}\n"},
+    {"stale", CALL_OPEN_KEY, 1, "error: {sys}\n"},
+    {"stale", CALL_ALLOCATE, 2, "error: {sys}\n"},
+    {"stale", CALL_QUERY_DATA, 2, "error: {sys}\n"},
+    {"stale", CALL_DELETE_VALUE, 1, "error: {sys}\n"},
     {"move", CALL_FIND_FIRST_FILE, 1, "error: file C:\\bmtest\\a does not exist, can't copy non-existant file\n"},
     {"move", CALL_MOVE_FILE_EX, 1, "error: {sys}\n"},
     {"delete", CALL_FIND_FIRST_FILE, 1, "error: file C:\\bmtest\\a does not exist, can't copy non-existant file\n"},
@@ -375,7 +380,7 @@ namespace {
 // delete before the system is asked.
 TEST(Lock, NothingChangesWithoutIt) {
     const std::string held = "error: another program holds the lock on the pending operations; nothing was changed\n";
-    for (const char* command : {"cancel", "delete"}) {
+    for (const char* command : {"cancel", "delete", "stale"}) {
         for (std::uint32_t code : {5u, 258u, 6u}) {
             MemoryPlatformState state = pending_state();
             state.failures = {{CALL_LOCK, 1, code}};
@@ -393,6 +398,36 @@ TEST(Lock, NothingChangesWithoutIt) {
     EXPECT_EQ(result.output, crlf("error: "s + system_error_text(5) + "\n"));
     EXPECT_TRUE(state.moves.empty());
     expect_nothing_held(state);
+}
+
+}  // namespace
+
+namespace {
+
+// "/c /stale" writes each value once: when the second value's write is
+// refused, the first stays written and its operations are listed first.
+TEST(Stale, SecondWriteRefusedAfterTheFirst) {
+    const std::string entry =
+        "{\"value\": \"PendingFileRenameOperations\", \"kind\": \"delete\", \"source\": \"C:\\\\X\", \"target\": null, "
+        "\"replace\": false, \"stored_source\": \"\\\\??\\\\C:\\\\X\", \"stored_target\": \"\", \"source_exists\": "
+        "false, "
+        "\"target_exists\": null}";
+    const std::string both = "  " + filled(entry, "X", "a") + ",\n  " + filled(entry, "X", "b");
+    const std::string printed[] = {
+        LISTED + "error: "s + system_error_text(5) + "\n",
+        "{\"operations\": [\n" + both + "\n], \"error\": {\"code\": 5, \"message\": \"Access denied.\"}}\n"};
+    for (int json = 0; json < 2; ++json) {
+        MemoryPlatformState state = pending_state();
+        state.second = multi_sz(u"\\??\\C:\\c\0\0\0"s);
+        state.failures = {{CALL_DELETE_VALUE, 2, 5}};
+        CommandResult result =
+            run_bootmove(&state, json ? std::vector<std::string>{"/c", "/fo", "json", "/stale"} : COMMANDS.at("stale"));
+        EXPECT_EQ(result.output, crlf(printed[json]));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_FALSE(state.value.present);
+        EXPECT_EQ(state.second.data, utf16_bytes(u"\\??\\C:\\c\0\0\0"s));
+        expect_nothing_held(state);
+    }
 }
 
 }  // namespace

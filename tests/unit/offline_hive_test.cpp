@@ -26,6 +26,9 @@ const char NOT_RUNNING[] =
     "error: a system that is not running has no files in use, so its files can be moved or deleted directly; "
     "nothing was changed\n";
 const char NO_HIVE[] = "error: no SYSTEM hive is loaded at HKLM\\OFFSYS\n";
+const char OFFLINE_STALE[] =
+    "error: the names belong to a system that is not running, so nothing here can tell whether they exist; nothing "
+    "was changed\n";
 const char RUNNING_HIVE[] =
     "error: HKLM\\SYSTEM is the running system's own SYSTEM hive: use bootmove without /hive for its pending "
     "operations\n";
@@ -90,6 +93,13 @@ const HiveRow HIVES[] = {
     {"/hive HKLM\\OFFSYS /l", LM, dword(0), NO_HIVE, 1},
     {"/hive HKLM\\OFFSYS /l", LM, dword(1000), NO_HIVE, 1},
     {"/hive HKLM\\OFFSYS /l", LM, {true, VALUE_TYPE_DWORD, {1, 0, 0, 0, 0, 0, 0, 0}}, NO_HIVE, 1},
+    // Nothing here can tell whether the offline system's files exist.
+    {"/hive HKLM\\OFFSYS /c /stale", LM, dword(1), OFFLINE_STALE, 1},
+    {"/hive HKLM\\OFFSYS /l /stale /fo json", LM, dword(1),
+     "{\"error\": {\"code\": 0, \"message\": \"the names belong to a system that is not running, so nothing here can "
+     "tell whether they exist; nothing was changed\"}}\n",
+     1},
+    {"/hive HKLM\\OFFSYS /d /stale", LM, dword(1), "{usage}", 1},
     // The running system's own hive, however spelled or linked to.
     {"/hive HKLM\\SYSTEM /l", LM, dword(1), RUNNING_HIVE, 1},
     {"/hive hkey_local_machine\\system\\\\ /c C:\\run", LM, dword(1), RUNNING_HIVE_LONG, 1},

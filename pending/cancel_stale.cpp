@@ -1,0 +1,215 @@
+#include "pending/cancel_stale.h"
+
+#include <cstring>
+
+#include "pending/cancel_pending.h"
+#include "pending/file_lookup.h"
+#include "pending/json_listing.h"
+
+namespace {
+
+// Which operations of a value are stale: a bit for each, in the order of
+// the walk.
+struct StaleSet {
+    unsigned char* bits;
+    std::uint32_t stale;
+    std::uint32_t live;
+};
+
+bool is_stale(const StaleSet& set, std::uint32_t index) { return ((set.bits[index / 8] >> (index % 8)) & 1u) != 0; }
+
+// What has been printed: a JSON document is begun with the first value
+// written, so that a failure before it is an error document alone.
+struct StaleOutput {
+    ListFormat format;
+    bool started;
+    JsonListing listing;
+};
+
+void report_code(const Platform& platform, StaleOutput* output, std::uint32_t code) {
+    if (output->format == ListFormat::json && output->started) {
+        const char16_t* text = system_error_units(code);
+        std::size_t length = name_length(text);
+        while (length > 0 && (text[length - 1] == u'\n' || text[length - 1] == u'\r')) --length;
+        end_json_listing_with_error(&output->listing, code, "", text, length, "");
+    } else {
+        report_list_failure(platform, output->format, code);
+    }
+}
+
+void report_own(const Platform& platform, StaleOutput* output, const char* text) {
+    if (output->format == ListFormat::json && output->started) {
+        end_json_listing_with_error(&output->listing, 0, text, u"", 0, "");
+    } else {
+        report_own_failure(platform, output->format, text, u"", "");
+    }
+}
+
+// Decides, one lookup at a time, which operations are stale. A last string
+// without its NUL gets one just past the data for its lookup; what stood
+// there (an odd last byte) is put back.
+bool decide(const Platform& platform, PendingValue& value, StaleSet* set) {
+    std::size_t bytes = (unit_count(value) / 2 + 1) / 8 + 1;
+    set->bits = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, bytes));
+    if (set->bits == nullptr) return false;
+    std::memset(set->bits, 0, bytes);
+    set->stale = set->live = 0;
+    char16_t past = value.units[unit_count(value)];
+    value.units[unit_count(value)] = u'\0';
+    OperationCursor cursor = 0;
+    Operation operation;
+    for (std::uint32_t index = 0; next_operation(value, &cursor, &operation); ++index) {
+        bool stale = operation_is_stale(platform, value, operation);
+        if (stale) set->bits[index / 8] = static_cast<unsigned char>(set->bits[index / 8] | 1u << (index % 8));
+        ++(stale ? set->stale : set->live);
+    }
+    value.units[unit_count(value)] = past;
+    return true;
+}
+
+void release_set(const Platform& platform, StaleSet* set) {
+    if (set->bits != nullptr) platform.heap.release(platform.heap.context, set->bits);
+    set->bits = nullptr;
+}
+
+// The value without its stale operations, as "/c" cuts one: the live
+// operations and every byte after the list's end as stored; when a cut
+// reached the end of the data, the list's closing empty string, which the
+// restart needs, in front of an odd last byte. Gives the new size.
+std::uint32_t keep_live(const PendingValue& value, const StaleSet& set, unsigned char* out) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(value.units);
+    std::uint32_t size = 0;
+    bool cut_at_end = false;
+    OperationCursor cursor = 0;
+    Operation operation;
+    for (std::uint32_t index = 0; next_operation(value, &cursor, &operation); ++index) {
+        if (is_stale(set, index)) {
+            cut_at_end = cut_at_end || operation.end == unit_count(value);
+            continue;
+        }
+        std::memcpy(out + size, bytes + operation.begin * 2, (operation.end - operation.begin) * 2);
+        size += (operation.end - operation.begin) * 2;
+    }
+    if (cut_at_end) {
+        out[size++] = 0;
+        out[size++] = 0;
+    }
+    std::memcpy(out + size, bytes + cursor * 2, value.size - cursor * 2);
+    size += value.size - cursor * 2;
+    // Never a NUL unit just past the data: for the string types the registry
+    // would store it too, taking it for a forgotten terminator.
+    out[size] = 0xFF;
+    out[size + 1] = 0xFF;
+    return size;
+}
+
+// Writes the value without its stale operations, or deletes it.
+std::uint32_t write_live(const Platform& platform, RegistryKey key, std::size_t which, const PendingValue& value,
+                         const StaleSet& set) {
+    const RegistryAccess& registry = platform.registry;
+    if (set.live == 0) return registry.delete_value(registry.context, key, PENDING_VALUE_NAMES[which]);
+    unsigned char* out = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, value.size + 8));
+    if (out == nullptr) return ERROR_CODE_NOT_ENOUGH_MEMORY;
+    std::uint32_t size = keep_live(value, set, out);
+    std::uint32_t status = registry.set_value(registry.context, key, PENDING_VALUE_NAMES[which], value.type, out, size);
+    platform.heap.release(platform.heap.context, out);
+    return status;
+}
+
+void list_cancelled(const Platform& platform, PendingValue& value, std::size_t which, const StaleSet& set,
+                    StaleOutput* output) {
+    if (output->format == ListFormat::json && !output->started) {
+        start_json_listing(&output->listing, platform, true);
+        output->started = true;
+    }
+    value.units[unit_count(value)] = u'\0';
+    OperationCursor cursor = 0;
+    Operation operation;
+    for (std::uint32_t index = 0; next_operation(value, &cursor, &operation); ++index) {
+        if (!is_stale(set, index)) continue;
+        if (output->format == ListFormat::json) {
+            add_json_operation(&output->listing, value, which, operation);
+        } else {
+            print_operation(platform, value, operation);
+        }
+    }
+}
+
+// Reads and decides, reads again just before the write and decides again
+// if the value changed, then writes once and lists what was cancelled.
+// Gives 0, or 1 once a failure is reported.
+int clear_value(const Platform& platform, RegistryKey key, std::size_t which, StaleOutput* output) {
+    PendingValue value;
+    std::uint32_t status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &value);
+    for (int attempt = 0; attempt < CANCEL_TRIES; ++attempt) {
+        if (status == ERROR_CODE_FILE_NOT_FOUND) return 0;
+        if (status != ERROR_CODE_SUCCESS) {
+            report_code(platform, output, status);
+            return 1;
+        }
+        StaleSet set{};
+        if (!decide(platform, value, &set)) {
+            release_pending_value(platform, &value);
+            report_code(platform, output, ERROR_CODE_NOT_ENOUGH_MEMORY);
+            return 1;
+        }
+        if (set.stale == 0) {
+            release_set(platform, &set);
+            release_pending_value(platform, &value);
+            return 0;
+        }
+        std::uint32_t size = value.size;
+        std::uint64_t before = fingerprint(value, size);
+        release_pending_value(platform, &value);
+        status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &value);
+        if (status == ERROR_CODE_SUCCESS && value.size == size && fingerprint(value, size) == before) {
+            status = write_live(platform, key, which, value, set);
+            if (status == ERROR_CODE_SUCCESS) list_cancelled(platform, value, which, set, output);
+            release_set(platform, &set);
+            release_pending_value(platform, &value);
+            if (status == ERROR_CODE_SUCCESS) return 0;
+            report_code(platform, output, status);
+            return 1;
+        }
+        release_set(platform, &set);
+    }
+    release_pending_value(platform, &value);
+    report_own(platform, output, CHANGING_TEXT);
+    return 1;
+}
+
+}  // namespace
+
+int cancel_stale_operations(const Platform& platform, const PendingPlace& place, ListFormat format) {
+    StaleOutput output{format, false, {}};
+    RegistryKey key = 0;
+    std::uint32_t status = open_pending_key(platform, place, ACCESS_KEY_READ_WRITE, &key);
+    if (status != ERROR_CODE_SUCCESS) {
+        report_list_failure(platform, format, status);
+        return 1;
+    }
+    LockToken lock = 0;
+    status = platform.lock.lock(platform.lock.context, &lock);
+    int result = 1;
+    if (status == ERROR_CODE_ACCESS_DENIED) {
+        report_list_failure(platform, format, status);
+    } else if (status != ERROR_CODE_SUCCESS) {
+        report_own_failure(platform, format, LOCK_HELD_TEXT, u"", "");
+    } else {
+        // Looked for as the restart will see the file system.
+        const FileSystemAccess& files = platform.files;
+        RedirectionToken redirection = files.disable_redirection(files.context);
+        result = 0;
+        for (std::size_t which = 0; which < PENDING_VALUE_COUNT && result == 0; ++which) {
+            result = clear_value(platform, key, which, &output);
+        }
+        files.revert_redirection(files.context, redirection);
+        platform.lock.unlock(platform.lock.context, lock);
+    }
+    platform.registry.close_key(platform.registry.context, key);
+    if (result == 0 && format == ListFormat::json) {
+        if (!output.started) start_json_listing(&output.listing, platform, true);
+        end_json_listing(&output.listing);
+    }
+    return result;
+}
