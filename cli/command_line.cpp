@@ -1,5 +1,7 @@
 #include "cli/command_line.h"
 
+#include <cstring>
+
 #include "cli/offline_hive.h"
 #include "cli/schedule.h"
 #include "pending/cancel_pending.h"
@@ -17,6 +19,17 @@ const char OFFLINE_STALE_TEXT[] =
     "the names belong to a system that is not running, so nothing here can tell whether they exist; nothing was "
     "changed";
 const char NO_HIVE_TEXT[] = "no SYSTEM hive is loaded at ";
+const char NO_HIVE_IN_FILE_TEXT[] = " holds no SYSTEM hive: it has no Select\\Current from 1 to 999";
+const char NO_WINDOWS_TEXT[] =
+    "there is no running Windows here: on Linux bootmove lists and cancels the operations of a SYSTEM hive file "
+    "(/hive FILE /l, /hive FILE /c)";
+const char UNCLEAN_TEXT[] =
+    ": the hive was not closed cleanly (its header's sequence numbers differ), so changes may wait in its "
+    "transaction logs (.LOG1, .LOG2), which are not applied here; changing the file could corrupt the hive, so "
+    "nothing was changed";
+const char UNCLEAN_WARNING[] =
+    "warning: the hive was not closed cleanly (its header's sequence numbers differ): changes that wait in its "
+    "transaction logs (.LOG1, .LOG2) are not in this listing\n";
 const char RUNNING_HIVE_TEXT[] =
     " is the running system's own SYSTEM hive: use bootmove without /hive for its pending operations";
 
@@ -50,8 +63,71 @@ bool mentions_stale(int count, const char16_t* const* arguments) {
     return false;
 }
 
-// "/hive KEY" and then "/l", "/l /fo json" or "/c": the same on the values
-// of a SYSTEM hive loaded at KEY. `argv` starts at "/hive".
+// Lists or cancels in the control set that Select\Current names, in the
+// hive at `root` and `name`; `shown` is KEY or FILE as typed. `names` are
+// the arguments after "/c".
+int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* name, const char16_t* shown, bool list,
+                ListFormat format, const char16_t* const* names, int count) {
+    OfflineHive hive;
+    std::uint32_t code = ERROR_CODE_SUCCESS;
+    HiveSearch found = find_hive_control_set(platform, root, name, &hive, &code);
+    if (found == HiveSearch::failed) {
+        report_list_failure(platform, format, code);
+        return 1;
+    }
+    if (found == HiveSearch::no_hive) {
+        if (platform.running_system) {
+            report_own_failure(platform, format, NO_HIVE_TEXT, shown, "");
+        } else {
+            report_own_failure(platform, format, "", shown, NO_HIVE_IN_FILE_TEXT);
+        }
+        return 1;
+    }
+    if (found == HiveSearch::no_control_set) {
+        // " has no ControlSetNNN, the control set its Select\Current names"
+        char missing[80] = " has no ";
+        std::size_t at = name_length(u" has no ");
+        for (const char16_t* unit = hive.control_set; *unit != u'\0'; ++unit) missing[at++] = static_cast<char>(*unit);
+        const char tail[] = ", the control set its Select\\Current names";
+        for (std::size_t i = 0; i < sizeof tail; ++i) missing[at++] = tail[i];
+        report_own_failure(platform, format, "the SYSTEM hive at ", shown, missing);
+        return 1;
+    }
+    // The names belong to the system that is not running, whose drive
+    // letters differ from this one's: nothing is looked for.
+    int status = list ? list_pending_operations(platform, hive.place, format, false, false)
+                      : cancel_pending_operation(platform, hive.place, names[0], count > 1 ? names[1] : nullptr);
+    release_hive(platform, &hive);
+    return status;
+}
+
+// "/hive FILE" where no Windows runs: the hive file itself, read-only to
+// list. A hive whose logs may hold newer changes is listed with a warning
+// and never changed.
+int act_on_hive_file(const Platform& platform, const char16_t* file, bool list, ListFormat format,
+                     const char16_t* const* names, int count) {
+    bool unclean = false;
+    std::uint32_t code = platform.registry.load_hive_file(platform.registry.context, file, !list, &unclean);
+    if (code != ERROR_CODE_SUCCESS) {
+        char cause[ERROR_TEXT_CAPACITY + 2] = ": ";
+        std::strncat(cause, system_error_text(code), ERROR_TEXT_CAPACITY - 1);
+        for (std::size_t end = std::strlen(cause); end > 0 && (cause[end - 1] == '\n' || cause[end - 1] == '\r');) {
+            cause[--end] = '\0';
+        }
+        report_own_failure(platform, format, "", file, cause);
+        return 1;
+    }
+    if (unclean && !list) {
+        report_own_failure(platform, format, "", file, UNCLEAN_TEXT);
+        return 1;
+    }
+    if (unclean) platform.output.write_error(platform.output.context, UNCLEAN_WARNING, sizeof UNCLEAN_WARNING - 1);
+    return act_on_hive(platform, RegistryRoot::hive_file, u"", file, list, format, names, count);
+}
+
+// "/hive KEY" (on Linux "/hive FILE") and then "/l", "/l /fo json" or "/c":
+// the same on the values of a SYSTEM hive loaded at KEY. `argv` starts at
+// "/hive".
 int run_on_hive(const Platform& platform, const char16_t* program, int argc, const char16_t* const* argv) {
     if (argc < 3) return show_usage(platform, program);
     const char16_t* command = argv[2];
@@ -62,7 +138,7 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
     if (mentions_stale(argc - 1, argv + 1)) {
         bool cancel = is_command(command, u"/c");
         if (!(list || cancel) || !stale_form(after, argv + 3, &format)) return show_usage(platform, program);
-        report_own_failure(platform, format, OFFLINE_STALE_TEXT, u"", "");
+        report_own_failure(platform, format, platform.running_system ? OFFLINE_STALE_TEXT : NO_WINDOWS_TEXT, u"", "");
         return 1;
     }
     if (list) {
@@ -73,6 +149,11 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
         return show_usage(platform, program);
     } else {
         move = true;
+    }
+    if (!platform.running_system) {
+        if (!move) return act_on_hive_file(platform, argv[1], list, format, argv + 3, after);
+        report_own_failure(platform, format, NO_WINDOWS_TEXT, u"", "");
+        return 1;
     }
     // Its control sets are the running system's under other names.
     if (is_running_system_hive(platform, argv[1])) {
@@ -86,34 +167,7 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
         print_text(platform, NOT_RUNNING_TEXT);
         return 1;
     }
-
-    OfflineHive hive;
-    std::uint32_t code = ERROR_CODE_SUCCESS;
-    HiveSearch found = find_hive_control_set(platform, root, name, &hive, &code);
-    if (found == HiveSearch::failed) {
-        report_list_failure(platform, format, code);
-        return 1;
-    }
-    if (found == HiveSearch::no_hive) {
-        report_own_failure(platform, format, NO_HIVE_TEXT, argv[1], "");
-        return 1;
-    }
-    if (found == HiveSearch::no_control_set) {
-        // " has no ControlSetNNN, the control set its Select\Current names"
-        char missing[80] = " has no ";
-        std::size_t at = name_length(u" has no ");
-        for (const char16_t* unit = hive.control_set; *unit != u'\0'; ++unit) missing[at++] = static_cast<char>(*unit);
-        const char tail[] = ", the control set its Select\\Current names";
-        for (std::size_t i = 0; i < sizeof tail; ++i) missing[at++] = tail[i];
-        report_own_failure(platform, format, "the SYSTEM hive at ", argv[1], missing);
-        return 1;
-    }
-    // The names belong to the system that is not running, whose drive
-    // letters differ from this one's: nothing is looked for.
-    int status = list ? list_pending_operations(platform, hive.place, format, false, false)
-                      : cancel_pending_operation(platform, hive.place, argv[3], after > 1 ? argv[4] : nullptr);
-    release_hive(platform, &hive);
-    return status;
+    return act_on_hive(platform, root, name, argv[1], list, format, argv + 3, after);
 }
 
 int run_command(const Platform& platform, int argc, const char16_t* const* argv) {
@@ -124,6 +178,12 @@ int run_command(const Platform& platform, int argc, const char16_t* const* argv)
     }
     const char16_t* command = argv[1];
     if (is_command(command, u"/hive")) return run_on_hive(platform, program, argc - 1, argv + 1);
+    if (!platform.running_system) {
+        print_text(platform, "error: ");
+        print_text(platform, NO_WINDOWS_TEXT);
+        print_text(platform, "\n");
+        return 1;
+    }
     ListFormat format = ListFormat::text;
     if (mentions_stale(argc - 1, argv + 1)) {
         bool list = is_command(command, u"/l");
@@ -154,6 +214,17 @@ int run_command(const Platform& platform, int argc, const char16_t* const* argv)
 int show_usage(const Platform& platform, const char16_t* program) {
     print_text(platform, "Usage: ");
     print_name(platform, program);
+    if (!platform.running_system) {
+        // Only what works without a running Windows.
+        print_text(platform,
+                   " /hive <file> /l | /hive <file> /c <source file> [<target file>]\n"
+                   "List or cancel the file operations that a Windows SYSTEM hive file holds for the next system "
+                   "boot\n"
+                   "\t/hive <file> /l list pending operations on next reboot\n"
+                   "\t/hive <file> /l /fo json list pending operations as JSON\n"
+                   "\t/hive <file> /c <source file> [<target file>] cancel first matching pending operation\n");
+        return 1;
+    }
     print_text(platform,
                " [ /d /l /c ] [source file] [target file]\n"
                "Schedule or edit file operations on next system boot\n"

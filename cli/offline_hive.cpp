@@ -84,7 +84,9 @@ HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, co
         *code = ERROR_CODE_NOT_ENOUGH_MEMORY;
         return HiveSearch::failed;
     }
-    char16_t* end = append(append(path, name), SELECT);
+    // The hive's own root has no name: its keys' paths then begin without
+    // a backslash.
+    char16_t* end = append(append(path, name), SELECT + (length == 0 ? 1 : 0));
 
     const RegistryAccess& registry = platform.registry;
     RegistryKey key = 0;
@@ -108,7 +110,7 @@ HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, co
         return absent ? HiveSearch::no_hive : HiveSearch::failed;
     }
     // NAME\ControlSetNNN, which must be there, then \Control\Session Manager.
-    end = append(end - (sizeof SELECT / 2 - 1), CONTROL_SET);
+    end = append(end - (sizeof SELECT / 2 - (length == 0 ? 2 : 1)), CONTROL_SET + (length == 0 ? 1 : 0));
     const char16_t digits[] = {static_cast<char16_t>(u'0' + current / 100),
                                static_cast<char16_t>(u'0' + current / 10 % 10),
                                static_cast<char16_t>(u'0' + current % 10), u'\0'};

@@ -16,7 +16,9 @@ struct StaleSet {
     std::uint32_t live;
 };
 
-bool is_stale(const StaleSet& set, std::uint32_t index) { return ((set.bits[index / 8] >> (index % 8)) & 1u) != 0; }
+bool is_stale(const StaleSet& set, std::uint32_t index) {
+    return ((static_cast<unsigned>(set.bits[index / 8]) >> (index % 8)) & 1u) != 0;
+}
 
 // What has been printed: a JSON document is begun with the first value
 // written, so that a failure before it is an error document alone.

@@ -1,7 +1,8 @@
 // The operating-system services bootmove uses, as plain records of function
 // pointers, so that the logic in cli/ and pending/ runs unchanged against
-// whichever body the build picks: the Win32 body (win32/), or the in-memory
-// body the tests use (tests/memory/). Handles are fixed here at pointer
+// whichever body the build picks: the Win32 body (win32/), the body over
+// SYSTEM hive files on Linux (hive/), or the in-memory body the tests use
+// (tests/memory/). Handles are fixed here at pointer
 // width, once, so the logic carries no width-dependent types of its own.
 //
 // Names are UTF-16 from end to end: as Windows passes them on the command
@@ -27,6 +28,10 @@ constexpr std::uint32_t ERROR_CODE_ACCESS_DENIED = 5;
 constexpr std::uint32_t ERROR_CODE_NOT_ENOUGH_MEMORY = 8;
 constexpr std::uint32_t ERROR_CODE_MORE_DATA = 234;
 constexpr std::uint32_t ERROR_CODE_WAIT_TIMEOUT = 258;
+constexpr std::uint32_t ERROR_CODE_NOT_SUPPORTED = 50;
+// Codes with this bit set are a body's own (Windows leaves the bit to
+// applications); a JSON document gives them as 0, a failure of the tool's own.
+constexpr std::uint32_t APPLICATION_CODE_BIT = 0x20000000;
 
 constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY_BIT = 0x10;
 
@@ -49,6 +54,7 @@ constexpr std::uint32_t VALUE_TYPE_DWORD = 4;
 enum class RegistryRoot {
     local_machine,  // HKEY_LOCAL_MACHINE
     users,          // HKEY_USERS
+    hive_file,      // the root key of the hive file that load_hive_file opened
 };
 
 // The registry calls return 0 on success, else the system error code. Key
@@ -70,6 +76,12 @@ struct RegistryAccess {
     // where a key reached through a registry link really is. Not every body
     // can tell; it then gives a code other than 0.
     std::uint32_t (*kernel_name)(void* context, RegistryKey key, char16_t* name, std::size_t capacity);
+    // Opens the hive in the file `file` as RegistryRoot::hive_file, to read,
+    // or with `write` to change: each value set is then committed to the
+    // file whole. `*unclean` tells that the header's two sequence numbers
+    // differ (the hive was not closed cleanly: changes may wait in its
+    // transaction logs). Only the hive-file body has files to open.
+    std::uint32_t (*load_hive_file)(void* context, const char16_t* file, bool write, bool* unclean);
 };
 
 // The file calls report failure by their result and leave the code for
@@ -122,6 +134,9 @@ struct OutputAccess {
     // Writes out what is held; false when any of the output could not be
     // written.
     bool (*flush)(void* context);
+    // A line of ASCII on the error stream, at once: a warning beside the
+    // output.
+    void (*write_error)(void* context, const char* text, std::size_t length);
 };
 
 struct Platform {
@@ -130,6 +145,9 @@ struct Platform {
     HeapAccess heap;
     LockAccess lock;
     OutputAccess output;
+    // A Windows runs here, whose registry, files and delayed moves the
+    // commands act on; else there are only hive files (RegistryRoot::hive_file).
+    bool running_system;
 };
 
 // The system's message text for an error code in the ANSI code page, line

@@ -44,8 +44,12 @@ void append(TextOutput* output, const char* bytes, std::size_t count) {
     }
 }
 
-// Bytes to a file, each line feed as CR LF.
+// Bytes to a file, each line feed as CR LF where that is the line end.
 void put_bytes(TextOutput* output, const char* bytes, std::size_t count) {
+    if (!output->device.crlf) {
+        append(output, bytes, count);
+        return;
+    }
     while (count > 0) {
         const void* found = std::memchr(bytes, '\n', count);
         std::size_t run = found == nullptr ? count : static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
@@ -60,7 +64,7 @@ void put_bytes(TextOutput* output, const char* bytes, std::size_t count) {
 }
 
 void put_unit(TextOutput* output, char16_t unit) {
-    if (unit == u'\n') {
+    if (unit == u'\n' && output->device.crlf) {
         if (output->used + 2 > TEXT_OUTPUT_CAPACITY) write_out(output);
         output->units[output->used++] = u'\r';
     } else if (output->used == TEXT_OUTPUT_CAPACITY) {
@@ -124,7 +128,7 @@ void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) 
         if (is_surrogate(name[i]) && !(device.utf8 && pair_at(name, length, i))) {
             // Half a character; or, but in UTF-8, a character beyond the
             // BMP, which no other ANSI code page has.
-            append(output, "?", 1);
+            append(output, device.replacement, std::strlen(device.replacement));
             i += pair_at(name, length, i) ? 2u : 1u;
             continue;
         }
@@ -175,6 +179,11 @@ bool flush(void* context) {
     return !output->failed;
 }
 
+void write_error(void* context, const char* text, std::size_t length) {
+    const OutputDevice& device = output_of(context)->device;
+    device.write_error(device.context, text, length);
+}
+
 }  // namespace
 
 void start_text_output(TextOutput* output, const OutputDevice& device) {
@@ -183,4 +192,4 @@ void start_text_output(TextOutput* output, const OutputDevice& device) {
     output->used = 0;
 }
 
-OutputAccess text_output_access(TextOutput* output) { return {output, write_text, write_name, flush}; }
+OutputAccess text_output_access(TextOutput* output) { return {output, write_text, write_name, flush, write_error}; }

@@ -6,9 +6,9 @@
 // escape such as \x1B: a crafted name must not move the cursor or overwrite
 // a line. To a file or pipe everything goes as bytes in the ANSI code page,
 // each character the code page cannot show as one '?', never a look-alike,
-// and control characters as they are. Either way each line feed of the
+// and control characters as they are. On Windows each line feed of the
 // tool's own texts goes out as carriage return and line feed, as a text
-// stream on Windows writes it; a line feed inside a name stays one byte.
+// stream writes it; a line feed inside a name stays one byte.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,11 @@ struct OutputDevice {
     bool console;
     // The ANSI code page is UTF-8, which has every character.
     bool utf8;
+    // Each line feed of the tool's own texts goes out as CR LF (Windows).
+    bool crlf;
+    // What a file gets for half of a surrogate pair, or for a character
+    // the code page lacks: "?" on Windows, U+FFFD in UTF-8 on Linux.
+    const char* replacement;
     // False when the device refused the output.
     bool (*write_console)(void* context, const char16_t* units, std::size_t count);
     bool (*write_file)(void* context, const char* bytes, std::size_t count);
@@ -34,6 +39,8 @@ struct OutputDevice {
     // Says on the error stream, the one place left, that standard output
     // refused what the tool printed.
     void (*report_failure)(void* context);
+    // Writes ASCII text to the error stream at once.
+    void (*write_error)(void* context, const char* text, std::size_t length);
 };
 
 constexpr std::size_t TEXT_OUTPUT_CAPACITY = 32 * 1024;

@@ -2,12 +2,13 @@
 # Prints the figures: listing and cancelling in-process beside their floor
 # (Google Benchmark), then the whole program under Wine beside the floor
 # program and reg.exe, for the 64-bit and the 32-bit program (where this
-# machine's Wine runs 32-bit programs), and the sizes. Usage: bench.sh [RUNS]
+# machine's Wine runs 32-bit programs), the Linux program beside hivexget,
+# and the sizes. Usage: bench.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-7}
 bash scripts/install-deps.sh
-for preset in bench windows-x64 windows-x86; do
+for preset in bench windows-x64 windows-x86 linux; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" >/dev/null
 done
@@ -38,5 +39,8 @@ for arch in x64 x86; do
   python3 tests/bench/wine_bench.py "build/windows-$arch/bootmove.exe" "build/windows-$arch/regfixture.exe" "$runs"
 done
 echo
+echo "== on Linux, whole process: /hive FILE /l beside hivexget"
+/usr/bin/python3 tests/bench/hive_bench.py build/linux/bootmove "$((runs * 2 + 1))"
+echo
 echo "== size"
-for exe in build/windows-*/bootmove.exe; do echo "$exe: $(stat -c %s "$exe") bytes"; done
+for exe in build/windows-*/bootmove.exe build/linux/bootmove; do echo "$exe: $(stat -c %s "$exe") bytes"; done

@@ -3,11 +3,12 @@
 # a delete, lists them, cancels one, lists again, restarts the Wine session
 # (which carries out the pending operations as a restart of Windows does) and
 # shows the files afterwards. Everything happens in a throw-away Wine prefix.
+# Then the Linux program on a SYSTEM hive file that the demo makes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-for preset in windows-x86 windows-x64; do
+for preset in windows-x86 windows-x64 linux; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" >/dev/null
 done
@@ -62,3 +63,25 @@ echo
 echo "Files in C:\\demo: $(ls "$drive_c/demo" | tr '\n' ' ')"
 echo "settings.ini holds: $(cat "$drive_c/demo/settings.ini")"
 run /l
+
+echo
+echo "== On Linux: build/linux/bootmove on a SYSTEM hive file (made here, as one copied off a disk)"
+hive=$WINEPREFIX/SYSTEM
+/usr/bin/python3 - "$hive" <<'PYTHON'
+import sys
+sys.path.insert(0, "tests/linux")
+from hives import system_hive, utf16
+current = utf16("*1\\??\\C:\\Windows\\System32\\drivers\\vendor.sys.new\0"
+                "*1!\\??\\C:\\Windows\\System32\\drivers\\vendor.sys\0"
+                "*1\\??\\C:\\Windows\\Temp\\setup\\old.dll\0\0\0")
+system_hive(sys.argv[1], 1, {1: (current, None), 2: (utf16("\\??\\C:\\other\\set\0\0\0"), None)})
+PYTHON
+linux() {
+  echo "\$ bootmove $*"
+  local status=0
+  build/linux/bootmove "$@" || status=$?
+  echo "  (exit status $status)"
+}
+linux /hive "$hive" /l
+linux /hive "$hive" /c 'C:\Windows\System32\drivers\vendor.sys.new'
+linux /hive "$hive" /l /fo json

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing bootmove needs on a Debian/Ubuntu machine:
 # the host toolchain with GoogleTest, the MinGW-w64 cross-compilers, Wine with its
-# 32-bit part, clang for the fuzzing and sanitizer builds, and the locale
-# sources a Wine scenario builds a Japanese locale from. Does nothing for what is
+# 32-bit part, clang for the fuzzing and sanitizer builds, the locale
+# sources a Wine scenario builds a Japanese locale from, and hivex (library,
+# tools and Python binding) for the Linux program and its tests. Does nothing for what is
 # already there.
 set -euo pipefail
 
@@ -12,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
+  libhivex-dev libhivex-bin python3-hivex util-linux bsdutils binutils hyperfine
   zip unzip python3 locales git
 )
 

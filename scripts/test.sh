@@ -17,7 +17,7 @@ log=$(mktemp)
 trap 'bash scripts/stop-wine.sh "$BOOTMOVE_WINE_ROOT"; rm -rf "$BOOTMOVE_WINE_ROOT" "$log"' EXIT
 trap 'exit 130' INT TERM
 
-for preset in windows-x86 windows-x64 host asan fuzz; do
+for preset in windows-x86 windows-x64 linux host asan fuzz; do
   echo "== build: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

@@ -217,6 +217,14 @@ void report_failure(void*) {
     WriteFile(errors, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
 }
 
+void write_error(void*, const char* text, std::size_t length) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);
+}
+
+// Hive files are loaded with `reg load` here, not opened by the tool.
+std::uint32_t load_hive_file(void*, const char16_t*, bool, bool*) { return ERROR_NOT_SUPPORTED; }
+
 TextOutput standard_output_writer;
 
 }  // namespace
@@ -225,16 +233,18 @@ Platform win32_platform() {
     DWORD mode = 0;
     bool console = GetConsoleMode(standard_output(), &mode) != 0;
     utf8_code_page = GetACP() == CP_UTF8;
-    start_text_output(&standard_output_writer,
-                      {nullptr, console, utf8_code_page, write_console, write_file, encode, decode, report_failure});
+    start_text_output(&standard_output_writer, {nullptr, console, utf8_code_page, true, "?", write_console, write_file,
+                                                encode, decode, report_failure, write_error});
 
     Platform platform{};
-    platform.registry = {nullptr, open_key, query_value, set_value, delete_value, close_key, kernel_name};
+    platform.registry = {nullptr,      open_key,  query_value, set_value,
+                         delete_value, close_key, kernel_name, load_hive_file};
     platform.files = {nullptr,    disable_redirection, revert_redirection, find_first_file,
                       find_close, file_attributes,     move_file_ex,       get_last_error};
     platform.heap = {nullptr, allocate, release};
     platform.lock = {nullptr, lock, unlock};
     platform.output = text_output_access(&standard_output_writer);
+    platform.running_system = true;
     return platform;
 }
 

@@ -88,7 +88,10 @@ MemoryValue* value_named(MemoryPlatformState* state, RegistryKey key, const char
 std::uint32_t open_key(void* context, RegistryRoot root, const char16_t* path, std::uint32_t, RegistryKey* key) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_OPEN_KEY)) return code;
-    std::u16string full = (root == RegistryRoot::users ? u"HKU\\" : u"HKLM\\") + std::u16string(path);
+    const char16_t* root_name = root == RegistryRoot::users       ? u"HKU\\"
+                                : root == RegistryRoot::hive_file ? u"HIVE\\"
+                                                                  : u"HKLM\\";
+    std::u16string full = root_name + std::u16string(path);
     state->opened.push_back(full);
     if (same_folded(full, RUNNING_KEY)) {
         *key = MEMORY_KEY;
@@ -171,6 +174,14 @@ std::uint32_t kernel_name(void* context, RegistryKey key, char16_t* name, std::s
     if (full.size() >= capacity) return ERROR_CODE_MORE_DATA;
     std::char_traits<char16_t>::copy(name, full.c_str(), full.size() + 1);
     return 0;
+}
+
+std::uint32_t load_hive_file(void* context, const char16_t* file, bool write, bool* unclean) {
+    MemoryPlatformState* state = state_of(context);
+    if (std::uint32_t code = enter(state, CALL_LOAD_HIVE_FILE)) return code;
+    state->hive_file = std::u16string(file) + (write ? u"+" : u"");
+    *unclean = state->hive_file_unclean;
+    return state->running_system ? ERROR_CODE_NOT_SUPPORTED : state->hive_file_code;
 }
 
 void close_key(void* context, RegistryKey) {
@@ -331,6 +342,10 @@ void report_failure(void* context) {
     state_of(context)->error_output += "error: standard output could not be written: Disk full.\r\n";
 }
 
+void write_error(void* context, const char* text, std::size_t length) {
+    state_of(context)->error_output.append(text, length);
+}
+
 // UTF-8 of whole characters; the writer never passes half of a pair.
 std::size_t encode_utf8(const char16_t* units, std::size_t count, char* bytes) {
     std::size_t length = 0;
@@ -377,15 +392,16 @@ const SystemText SYSTEM_TEXTS[] = {
 }  // namespace
 
 Platform memory_platform(MemoryPlatformState* state) {
-    start_text_output(state->writer.get(), {state, state->console, state->utf8_code_page, write_console, write_file,
-                                            encode, decode, report_failure});
+    start_text_output(state->writer.get(), {state, state->console, state->utf8_code_page, true, "?", write_console,
+                                            write_file, encode, decode, report_failure, write_error});
     Platform platform{};
-    platform.registry = {state, open_key, query_value, set_value, delete_value, close_key, kernel_name};
+    platform.registry = {state, open_key, query_value, set_value, delete_value, close_key, kernel_name, load_hive_file};
     platform.files = {state,      disable_redirection, revert_redirection, find_first_file,
                       find_close, file_attributes,     move_file_ex,       get_last_error};
     platform.heap = {state, allocate, release};
     platform.lock = {state, lock, unlock};
     platform.output = text_output_access(state->writer.get());
+    platform.running_system = state->running_system;
     return platform;
 }
 

@@ -26,6 +26,7 @@ constexpr const char CALL_QUERY_DATA[] = "query_data";  // query_value with a bu
 constexpr const char CALL_SET_VALUE[] = "set_value";
 constexpr const char CALL_DELETE_VALUE[] = "delete_value";
 constexpr const char CALL_KERNEL_NAME[] = "kernel_name";
+constexpr const char CALL_LOAD_HIVE_FILE[] = "load_hive_file";
 constexpr const char CALL_CLOSE_KEY[] = "close_key";
 constexpr const char CALL_DISABLE_REDIRECTION[] = "disable_redirection";
 constexpr const char CALL_REVERT_REDIRECTION[] = "revert_redirection";
@@ -88,6 +89,11 @@ struct MemoryPlatformState {
     // A 32-bit process on 64-bit Windows: while redirection is on, a search
     // under C:\Windows\System32 looks in C:\Windows\SysWOW64 instead.
     bool wow64 = false;
+    // No Windows runs here, as on Linux: only the hive file that
+    // load_hive_file opens, whose keys are in `keys` as u"HIVE\\Select".
+    bool running_system = true;
+    std::uint32_t hive_file_code = 0;  // what load_hive_file gives
+    bool hive_file_unclean = false;
     // Standard output is a console rather than a file or pipe.
     bool console = false;
     // The ANSI code page is UTF-8 instead of 1252.
@@ -102,6 +108,7 @@ struct MemoryPlatformState {
     // What happened.
     std::vector<std::string> calls;
     std::vector<std::u16string> opened;              // every key opened, as in `keys`
+    std::u16string hive_file;                        // what load_hive_file was given, "+" when for writing
     std::vector<std::vector<unsigned char>> writes;  // every value written; an empty one for a delete
     std::vector<std::u16string> moves;               // u"source|target|flags" as passed
     std::string output;                              // the bytes written to a file or pipe

@@ -29,6 +29,9 @@ const char NO_HIVE[] = "error: no SYSTEM hive is loaded at HKLM\\OFFSYS\n";
 const char OFFLINE_STALE[] =
     "error: the names belong to a system that is not running, so nothing here can tell whether they exist; nothing "
     "was changed\n";
+const char NO_WINDOWS[] =
+    "error: there is no running Windows here: on Linux bootmove lists and cancels the operations of a SYSTEM hive "
+    "file (/hive FILE /l, /hive FILE /c)\n";
 const char RUNNING_HIVE[] =
     "error: HKLM\\SYSTEM is the running system's own SYSTEM hive: use bootmove without /hive for its pending "
     "operations\n";
@@ -116,6 +119,11 @@ const HiveRow HIVES[] = {
      1},
     {"/hive HKLM\\Nope\n /l /fo json", LM, dword(1),
      "{\"error\": {\"code\": 0, \"message\": \"no SYSTEM hive is loaded at HKLM\\\\Nope\\u000a\"}}\n", 1},
+    // Where no Windows runs, the same on the hive file itself.
+    {"/hive F /l", "HIVE", dword(1), "File C:\\one -> C:\\uno\nFile C:\\eins -> (delete)\n", 0},
+    {"/hive F /c C:\\deux C:\\zwei", "HIVE", dword(2), "", 0, {u"", u"\\??\\C:\\shared\0\0\0"s}},
+    {"/l", "HIVE", dword(1), NO_WINDOWS, 1},
+    {"/hive F /d C:\\one", "HIVE", dword(1), NO_WINDOWS, 1},
     // The usage text.
     {"/hive", LM, dword(1), "{usage}", 1},
     {"/hive HKLM\\OFFSYS", LM, dword(1), "{usage}", 1},
@@ -137,6 +145,7 @@ TEST_P(Hive, ActsOnTheCurrentSetOnly) {
     const HiveRow& row = GetParam();
     MemoryPlatformState state;
     state.value = MemoryValue{true, VALUE_TYPE_MULTI_SZ, utf16_bytes(RUNNING)};
+    state.running_system = std::string(row.tree) != "HIVE";
     state.keys[widen(row.tree) + u"\\Select"][u"Current"] = row.current;
     state.keys[set_key(row.tree, 3)];
     state.kernel_names[u"HKLM\\LINK"] = u"\\REGISTRY\\MACHINE\\SYSTEM";

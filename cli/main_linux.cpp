@@ -1,0 +1,9 @@
+// bootmove on Linux: lists and cancels the pending file operations of a
+// Windows SYSTEM hive file.
+#include "cli/command_line.h"
+#include "platform/hive/hive_platform.h"
+
+int main(int argc, char** argv) {
+    Platform platform = hive_platform();
+    return run_command_line(platform, argc, hive_arguments(argc, argv));
+}

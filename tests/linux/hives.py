@@ -1,0 +1,99 @@
+"""SYSTEM hive files for the Linux program's tests, made from scratch.
+
+hivex cannot create a hive, so `empty_hive` writes one from the published
+regf format: a 4 KiB base block (signature, two equal sequence numbers, an
+XOR checksum of its first 508 bytes), and one 4 KiB hive bin holding the
+root key, the security record every key refers to, and free space. hivex
+then adds the keys and values (`system_hive`).
+"""
+
+import struct
+
+import hivex
+
+SESSION_MANAGER = "Control\\Session Manager"
+VALUES = ("PendingFileRenameOperations", "PendingFileRenameOperations2")
+REG_MULTI_SZ, REG_DWORD = 7, 4
+
+
+def checksum(base):
+    value = 0
+    for (word,) in struct.iter_unpack("<I", base[:508]):
+        value ^= word
+    return {0: 1, 0xFFFFFFFF: 0xFFFFFFFE}.get(value, value)
+
+
+def cell(body):
+    """A used cell: its negative size, then the body, padded to 8 bytes."""
+    size = (4 + len(body) + 7) // 8 * 8
+    return struct.pack("<i", -size) + body + bytes(size - 4 - len(body))
+
+
+def empty_hive(minor=5):
+    root_at = 0x20  # cell offsets count from the first hive bin
+    name = b"ROOT"
+    sk_at = root_at + len(cell(bytes(0x4C + len(name))))
+    nk = struct.pack("<2sHQIIIIIIIIIIIIIIIHH", b"nk", 0x2C, 0, 0, 0xFFFFFFFF, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF,
+                     0, 0xFFFFFFFF, sk_at, 0xFFFFFFFF, 0, 0, 0, 0, 0, len(name), 0) + name
+    descriptor = struct.pack("<BBHIIII", 1, 0, 0x8000, 0, 0, 0, 0)  # self-relative, nothing in it
+    sk = struct.pack("<2sHIIII", b"sk", 0, sk_at, sk_at, 1, len(descriptor)) + descriptor
+    cells = bytearray(4096 - 0x20)
+    cells[0:len(cell(nk))] = cell(nk)
+    cells[sk_at - 0x20:sk_at - 0x20 + len(cell(sk))] = cell(sk)
+    free_at = sk_at - 0x20 + len(cell(sk))
+    struct.pack_into("<i", cells, free_at, len(cells) - free_at)
+    hbin = struct.pack("<4sIIQQI", b"hbin", 0, 4096, 0, 0, 0) + bytes(cells)
+    base = bytearray(4096)
+    struct.pack_into("<4sIIQIIIIIII", base, 0, b"regf", 1, 1, 0, 1, minor, 0, 1, root_at, 4096, 1)
+    struct.pack_into("<I", base, 508, checksum(base))
+    return bytes(base) + hbin
+
+
+def set_header(path, **fields):
+    """Changes header fields (seq1, seq2, minor) and puts the checksum right."""
+    offsets = {"seq1": 4, "seq2": 8, "minor": 0x18}
+    with open(path, "r+b") as f:
+        base = bytearray(f.read(4096))
+        for field, number in fields.items():
+            struct.pack_into("<I", base, offsets[field], number)
+        struct.pack_into("<I", base, 508, checksum(base))
+        f.seek(0)
+        f.write(base)
+
+
+def utf16(text):
+    return text.encode("utf-16-le", "surrogatepass")
+
+
+def system_hive(path, current, sets, minor=5, extra=None):
+    """A SYSTEM hive: Select\\Current (a DWORD; None for no such value),
+    and for each control set number the data of its two values (bytes, or
+    None for an absent one), and `extra` (name -> bytes of a REG_BINARY)
+    beside them in Session Manager."""
+    with open(path, "wb") as f:
+        f.write(empty_hive(minor))
+    h = hivex.Hivex(path, write=True)
+    root = h.root()
+    select = h.node_add_child(root, "Select")
+    if current is not None:
+        h.node_set_value(select, {"key": "Current", "t": REG_DWORD, "value": struct.pack("<I", current)})
+    for number, values in sets.items():
+        node = h.node_add_child(root, f"ControlSet{number:03d}")
+        for part in SESSION_MANAGER.split("\\"):
+            node = h.node_add_child(node, part)
+        for name, data in zip(VALUES, values):
+            if data is not None:
+                h.node_set_value(node, {"key": name, "t": REG_MULTI_SZ, "value": data})
+        for name, data in (extra or {}).items():
+            h.node_set_value(node, {"key": name, "t": 3, "value": data})
+    h.commit(path)
+
+
+def read_values(path, number):
+    """The two values of a control set, as (type, bytes) or None."""
+    h = hivex.Hivex(path)
+    node = h.root()
+    for part in (f"ControlSet{number:03d}\\" + SESSION_MANAGER).split("\\"):
+        node = h.node_get_child(node, part)
+    stored = {h.value_key(v): h.value_value(v) for v in h.node_values(node)} if node else {}
+    return [stored.get(name) for name in VALUES]
