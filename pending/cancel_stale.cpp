@@ -193,7 +193,7 @@ int cancel_stale_operations(const Platform& platform, const PendingPlace& place,
     LockToken lock = 0;
     status = platform.lock.lock(platform.lock.context, &lock);
     int result = 1;
-    if (status == ERROR_CODE_ACCESS_DENIED) {
+    if (status == ERROR_CODE_ACCESS_DENIED || (status & APPLICATION_CODE_BIT) != 0) {
         report_list_failure(platform, format, status);
     } else if (status != ERROR_CODE_SUCCESS) {
         report_own_failure(platform, format, LOCK_HELD_TEXT, u"", "");

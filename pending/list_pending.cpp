@@ -55,7 +55,7 @@ void report_list_failure(const Platform& platform, ListFormat format, std::uint3
         const char16_t* text = system_error_units(status);
         std::size_t length = name_length(text);
         while (length > 0 && (text[length - 1] == u'\n' || text[length - 1] == u'\r')) --length;
-        write_json_error(platform, status, "", text, length, "");
+        write_json_error(platform, (status & APPLICATION_CODE_BIT) != 0 ? 0 : status, "", text, length, "");
     } else {
         print_system_error(platform, status);
     }

@@ -207,8 +207,9 @@ bool lock_pending_operations(const Platform& platform, LockToken* token) {
     std::uint32_t status = platform.lock.lock(platform.lock.context, token);
     if (status == ERROR_CODE_SUCCESS) return true;
     // A user without an administrator's rights is refused access: that is
-    // the reason to give, not another program.
-    if (status == ERROR_CODE_ACCESS_DENIED) {
+    // the reason to give, not another program; so is a body's own reason
+    // (a hive file that changed under the lock).
+    if (status == ERROR_CODE_ACCESS_DENIED || (status & APPLICATION_CODE_BIT) != 0) {
         print_system_error(platform, status);
     } else {
         print_text(platform, "error: ");
