@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "cli/offline_hive.h"
@@ -45,22 +46,26 @@ bool list_format(int count, const char16_t* const* arguments, ListFormat* format
     return count == 2 && is_command(arguments[0], u"/fo") && is_command(arguments[1], u"json");
 }
 
-// The arguments after "/l" or "/c" that ask for the operations whose source
-// is gone: "/stale", "/stale /fo json" or "/fo json /stale".
-bool stale_form(int count, const char16_t* const* arguments, ListFormat* format) {
-    *format = count == 3 ? ListFormat::json : ListFormat::text;
-    if (count == 1) return is_command(arguments[0], u"/stale");
-    if (count != 3) return false;
-    bool first = is_command(arguments[0], u"/stale");
-    const char16_t* const* fo = arguments + (first ? 1 : 0);
-    return is_command(fo[0], u"/fo") && is_command(fo[1], u"json") && is_command(arguments[first ? 0 : 2], u"/stale");
-}
+enum class StaleForm {
+    none,    // no "/stale" among the arguments
+    list,    // "/l /stale", "/l /stale /fo json" or "/l /fo json /stale"
+    cancel,  // the same after "/c"
+    wrong,   // any other form with "/stale"
+};
 
-bool mentions_stale(int count, const char16_t* const* arguments) {
-    for (int i = 0; i < count; ++i) {
-        if (is_command(arguments[i], u"/stale")) return true;
-    }
-    return false;
+// `arguments` start at the command word.
+StaleForm stale_form(int count, const char16_t* const* arguments, ListFormat* format) {
+    bool mentioned = false;
+    for (int i = 1; i < count; ++i) mentioned = mentioned || is_command(arguments[i], u"/stale");
+    if (!mentioned) return StaleForm::none;
+    *format = count == 4 ? ListFormat::json : ListFormat::text;
+    bool first = count > 1 && is_command(arguments[1], u"/stale");
+    const char16_t* const* fo = arguments + (first ? 2 : 1);
+    bool form = count == 2 || (count == 4 && is_command(fo[0], u"/fo") && is_command(fo[1], u"json") &&
+                               is_command(arguments[first ? 1 : 3], u"/stale"));
+    if (form && is_command(arguments[0], u"/l")) return StaleForm::list;
+    if (form && is_command(arguments[0], u"/c")) return StaleForm::cancel;
+    return StaleForm::wrong;
 }
 
 // Lists or cancels in the control set that Select\Current names, in the
@@ -84,12 +89,9 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
         return 1;
     }
     if (found == HiveSearch::no_control_set) {
-        // " has no ControlSetNNN, the control set its Select\Current names"
-        char missing[80] = " has no ";
-        std::size_t at = name_length(u" has no ");
-        for (const char16_t* unit = hive.control_set; *unit != u'\0'; ++unit) missing[at++] = static_cast<char>(*unit);
-        const char tail[] = ", the control set its Select\\Current names";
-        for (std::size_t i = 0; i < sizeof tail; ++i) missing[at++] = tail[i];
+        char missing[80];
+        std::snprintf(missing, sizeof missing, " has no %s, the control set its Select\\Current names",
+                      hive.control_set);
         report_own_failure(platform, format, "the SYSTEM hive at ", shown, missing);
         return 1;
     }
@@ -135,9 +137,11 @@ int run_on_hive(const Platform& platform, const char16_t* program, int argc, con
     ListFormat format = ListFormat::text;
     bool list = is_command(command, u"/l");
     bool move = false;  // "/d FILE" or "SOURCE TARGET"
-    if (mentions_stale(argc - 1, argv + 1)) {
-        bool cancel = is_command(command, u"/c");
-        if (!(list || cancel) || !stale_form(after, argv + 3, &format)) return show_usage(platform, program);
+    StaleForm stale = stale_form(argc - 2, argv + 2, &format);
+    if (stale == StaleForm::wrong || is_command(argv[1], u"/stale") || is_command(command, u"/stale")) {
+        return show_usage(platform, program);
+    }
+    if (stale != StaleForm::none) {
         report_own_failure(platform, format, platform.running_system ? OFFLINE_STALE_TEXT : NO_WINDOWS_TEXT, u"", "");
         return 1;
     }
@@ -179,20 +183,14 @@ int run_command(const Platform& platform, int argc, const char16_t* const* argv)
     const char16_t* command = argv[1];
     if (is_command(command, u"/hive")) return run_on_hive(platform, program, argc - 1, argv + 1);
     if (!platform.running_system) {
-        print_text(platform, "error: ");
-        print_text(platform, NO_WINDOWS_TEXT);
-        print_text(platform, "\n");
+        report_own_failure(platform, ListFormat::text, NO_WINDOWS_TEXT, u"", "");
         return 1;
     }
     ListFormat format = ListFormat::text;
-    if (mentions_stale(argc - 1, argv + 1)) {
-        bool list = is_command(command, u"/l");
-        if (!(list || is_command(command, u"/c")) || !stale_form(argc - 2, argv + 2, &format)) {
-            return show_usage(platform, program);
-        }
-        return list ? list_pending_operations(platform, RUNNING_SYSTEM, format, true, true)
-                    : cancel_stale_operations(platform, RUNNING_SYSTEM, format);
-    }
+    StaleForm stale = stale_form(argc - 1, argv + 1, &format);
+    if (stale == StaleForm::wrong || is_command(command, u"/stale")) return show_usage(platform, program);
+    if (stale == StaleForm::list) return list_pending_operations(platform, RUNNING_SYSTEM, format, true, true);
+    if (stale == StaleForm::cancel) return cancel_stale_operations(platform, RUNNING_SYSTEM, format);
     if (is_command(command, u"/l")) {
         if (!list_format(argc - 2, argv + 2, &format)) return show_usage(platform, program);
         return list_pending_operations(platform, RUNNING_SYSTEM, format, true, false);

@@ -1,5 +1,7 @@
 #include "cli/offline_hive.h"
 
+#include <cstdio>
+
 namespace {
 
 struct RootWord {
@@ -115,7 +117,7 @@ HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, co
                                static_cast<char16_t>(u'0' + current / 10 % 10),
                                static_cast<char16_t>(u'0' + current % 10), u'\0'};
     end = append(end, digits);
-    append(append(hive->control_set, CONTROL_SET + 1), digits);
+    std::snprintf(hive->control_set, sizeof hive->control_set, "ControlSet%03u", static_cast<unsigned>(current));
     status = registry.open_key(registry.context, root, path, ACCESS_KEY_READ, &key);
     if (status != ERROR_CODE_SUCCESS) {
         platform.heap.release(platform.heap.context, path);

@@ -12,8 +12,8 @@
 // KEY\Select\Current names.
 struct OfflineHive {
     PendingPlace place;
-    char16_t* path;            // from the heap: the key path of `place`
-    char16_t control_set[14];  // "ControlSetNNN"
+    char16_t* path;        // from the heap: the key path of `place`
+    char control_set[14];  // "ControlSetNNN"
 };
 
 enum class HiveSearch {

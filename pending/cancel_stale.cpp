@@ -30,10 +30,7 @@ struct StaleOutput {
 
 void report_code(const Platform& platform, StaleOutput* output, std::uint32_t code) {
     if (output->format == ListFormat::json && output->started) {
-        const char16_t* text = system_error_units(code);
-        std::size_t length = name_length(text);
-        while (length > 0 && (text[length - 1] == u'\n' || text[length - 1] == u'\r')) --length;
-        end_json_listing_with_error(&output->listing, code, "", text, length, "");
+        end_json_listing_with_system_error(&output->listing, code);
     } else {
         report_list_failure(platform, output->format, code);
     }

@@ -130,6 +130,15 @@ void put_error(JsonWriter* writer, std::uint32_t code, const char* before, const
     write_out(writer);
 }
 
+// The system's text for `code` without its line end; a body's own code is
+// given as 0, a failure of the tool's own.
+void put_system_error(JsonWriter* writer, std::uint32_t code) {
+    const char16_t* text = system_error_units(code);
+    std::size_t length = name_length(text);
+    while (length > 0 && (text[length - 1] == u'\n' || text[length - 1] == u'\r')) --length;
+    put_error(writer, (code & APPLICATION_CODE_BIT) != 0 ? 0 : code, "", text, length, "");
+}
+
 }  // namespace
 
 void end_json_listing_with_error(JsonListing* listing, std::uint32_t code, const char* before, const char16_t* name,
@@ -143,4 +152,15 @@ void write_json_error(const Platform& platform, std::uint32_t code, const char* 
     JsonWriter writer{&platform, 0, {}};
     put(&writer, "{");
     put_error(&writer, code, before, name, length, after);
+}
+
+void end_json_listing_with_system_error(JsonListing* listing, std::uint32_t code) {
+    put(&listing->writer, listing->first ? "], " : "\n], ");
+    put_system_error(&listing->writer, code);
+}
+
+void write_json_system_error(const Platform& platform, std::uint32_t code) {
+    JsonWriter writer{&platform, 0, {}};
+    put(&writer, "{");
+    put_system_error(&writer, code);
 }

@@ -40,12 +40,17 @@ void start_json_listing(JsonListing* listing, const Platform& platform, bool che
 void add_json_operation(JsonListing* listing, PendingValue& value, std::size_t which, const Operation& operation);
 void end_json_listing(JsonListing* listing);
 // Ends the document with the failure that came after its operations, as
-// "error" beside "operations".
+// "error" beside "operations": the tool's own words, or the system's text
+// for `code`.
 void end_json_listing_with_error(JsonListing* listing, std::uint32_t code, const char* before, const char16_t* name,
                                  std::size_t length, const char* after);
+void end_json_listing_with_system_error(JsonListing* listing, std::uint32_t code);
 
 // The document of a failure: the system's error code (0 for a failure of
 // the tool's own), and as its message `before`, `length` units of `name` (a
 // system's text or a name as typed) and `after`.
 void write_json_error(const Platform& platform, std::uint32_t code, const char* before, const char16_t* name,
                       std::size_t length, const char* after);
+// The same with the system's text for `code`, without its line end; a
+// body's own code (APPLICATION_CODE_BIT) is given as 0.
+void write_json_system_error(const Platform& platform, std::uint32_t code);

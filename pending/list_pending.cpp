@@ -51,11 +51,7 @@ void print_operation(const Platform& platform, const PendingValue& value, const 
 
 void report_list_failure(const Platform& platform, ListFormat format, std::uint32_t status) {
     if (format == ListFormat::json) {
-        // The system's text without its line end.
-        const char16_t* text = system_error_units(status);
-        std::size_t length = name_length(text);
-        while (length > 0 && (text[length - 1] == u'\n' || text[length - 1] == u'\r')) --length;
-        write_json_error(platform, (status & APPLICATION_CODE_BIT) != 0 ? 0 : status, "", text, length, "");
+        write_json_system_error(platform, status);
     } else {
         print_system_error(platform, status);
     }

@@ -114,11 +114,11 @@ std::string name_of(const char16_t* units) {
     return utf8_of(units, length);
 }
 
-std::uint32_t load_hive_file(void*, const char16_t* file, bool write, bool* unclean) {
+// Read-only until the lock: only then is it read again for writing.
+std::uint32_t load_hive_file(void*, const char16_t* file, bool, bool* unclean) {
     the_file.path = name_of(file);
-    the_file.write = false;  // for writing only once it is locked
+    the_file.write = false;
     *unclean = false;
-    (void)write;
     return open_hive(&the_file, unclean);
 }
 
