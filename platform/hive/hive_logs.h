@@ -1,0 +1,55 @@
+// Recovering a hive as Windows does when it loads it: a hive that was not
+// written out whole (its base block's two sequence numbers differ) gets the
+// changes that wait in its transaction logs, FILE.LOG1 and FILE.LOG2. Both
+// formats: entries of pages ("HvLE", Windows 8.1 and later, file type 6) and
+// a bitmap of dirty pages ("DIRT", older Windows, file type 1). Pure work on
+// bytes in memory: the caller reads the files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The base block's fields that these rules read and write.
+constexpr std::size_t HIVE_BASE_BLOCK = 4096;
+constexpr std::size_t HIVE_SEQUENCE_1 = 4;
+constexpr std::size_t HIVE_SEQUENCE_2 = 8;
+constexpr std::size_t HIVE_TIME_STAMP = 12;
+constexpr std::size_t HIVE_MINOR_VERSION = 24;
+constexpr std::size_t HIVE_FILE_TYPE = 28;
+constexpr std::size_t HIVE_BINS_SIZE = 40;
+constexpr std::size_t HIVE_CHECKSUM = 508;
+
+std::uint32_t hive_word(const unsigned char* bytes, std::size_t at);
+void put_hive_word(unsigned char* bytes, std::size_t at, std::uint32_t word);
+// The XOR of the base block's first 127 words, as Windows computes it (never
+// 0 or 0xFFFFFFFF).
+std::uint32_t base_block_checksum(const unsigned char* base);
+
+// 64-bit Marvin32 of `size` bytes with the seed the logs use.
+std::uint64_t marvin32(const unsigned char* bytes, std::size_t size);
+
+enum class HiveState {
+    clean,          // the sequence numbers agree: the logs are not needed
+    recovered,      // dirty, and at least one log entry was applied
+    not_recovered,  // dirty, and no log (or no entry of one) applies
+};
+
+struct HiveRecovery {
+    HiveState state;
+    std::uint32_t entries_applied;  // HvLE entries, or 1 for an old-format log
+    // The highest sequence number anywhere: the primary's two, each log's
+    // header numbers and every HvLE entry's, applied or not. A hive written
+    // out whole takes a number above it, so that no log can apply to it.
+    std::uint32_t highest_sequence;
+};
+
+// `image` holds the primary file's bytes: its base block (checksum already
+// found right by the caller) and as much of its hive bins as it has. `logs`
+// are the two logs' bytes (an absent log is empty), in the order .LOG1,
+// .LOG2. When the hive is dirty and entries apply, `image` becomes the hive
+// Windows would load: the pages written in, grown (with zeros) to the hive-
+// bins size of the last entry applied, the base block's hive-bins size set
+// to that, its two sequence numbers made equal and its checksum right. A
+// hive that stays dirty, or is clean, is left as it was.
+HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]);
