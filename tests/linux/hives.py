@@ -97,3 +97,75 @@ def read_values(path, number):
         node = h.node_get_child(node, part)
     stored = {h.value_key(v): h.value_value(v) for v in h.node_values(node)} if node else {}
     return [stored.get(name) for name in VALUES]
+
+
+def marvin32(data, lo=0x7A4E55C5, hi=0x82EF4D88):
+    """64-bit Marvin32 with the seed of the transaction logs."""
+    tail = len(data) % 4
+    for word in [*struct.unpack_from(f"<{len(data) // 4}I", data), int.from_bytes(data[len(data) - tail:] + b"\x80",
+                                                                                   "little"), 0]:
+        lo = (lo + word) & 0xFFFFFFFF
+        hi ^= lo
+        lo = ((lo << 20 | lo >> 12) + hi) & 0xFFFFFFFF
+        hi = (hi << 9 | hi >> 23) & 0xFFFFFFFF ^ lo
+        lo = ((lo << 27 | lo >> 5) + hi) & 0xFFFFFFFF
+        hi = (hi << 19 | hi >> 13) & 0xFFFFFFFF
+    return hi << 32 | lo
+
+
+def log_base(path, kind, number, bins, time_stamp=None):
+    """A log's base block: the first sector of the file's, of file type KIND."""
+    base = bytearray(open(path, "rb").read(512))
+    struct.pack_into("<II", base, 4, number, number)
+    struct.pack_into("<I", base, 28, kind)
+    struct.pack_into("<I", base, 40, bins)
+    base[12:20] = base[12:20] if time_stamp is None else struct.pack("<Q", time_stamp)
+    struct.pack_into("<I", base, 508, checksum(base))
+    return bytes(base)
+
+
+def write_logs(path, states, plan, names=("LOG1", "LOG2"), secondary=None, bad_hash=None):
+    """Makes the hive at PATH dirty, with logs that bring it to each of STATES
+    (bytes of hives) in turn: entry i holds the pages of STATES[i] that differ
+    from the state before, PLAN[i] is (0 for .LOG1 or 1 for .LOG2, its
+    sequence number), entry BAD_HASH's Hash-1 is wrong. A log's number is its
+    first entry's; the file's secondary number is SECONDARY (the first
+    entry's unless given), its primary one more."""
+    logs, before = [b"", b""], open(path, "rb").read()
+    for i, (state, (log, number)) in enumerate(zip(states, plan)):
+        pages = [(at, state[at:at + 4096]) for at in range(4096, len(state), 4096) if state[at:at + 4096] !=
+                 before[at:at + 4096]]
+        body = b"".join(struct.pack("<II", at - 4096, 4096) for at, _ in pages) + b"".join(p for _, p in pages)
+        body += bytes(-(40 + len(body)) % 512)
+        head = struct.pack("<4sIIIIIQ", b"HvLE", 40 + len(body), 0, number, len(state) - 4096, len(pages),
+                           marvin32(body) ^ (i == bad_hash))
+        logs[log] = logs[log] or log_base(path, 6, number, len(state) - 4096)
+        logs[log] += head + struct.pack("<Q", marvin32(head)) + body
+        before = state
+    for log, name in zip(logs, names):
+        open(path + "." + name, "wb").write(log) if log else None
+    set_header(path, seq1=(secondary or plan[0][1]) + 1, seq2=secondary or plan[0][1])
+
+
+def write_dirt_log(path, newer, name="LOG1", time_stamp=None):
+    """Makes the hive at PATH dirty, with an old-format log that brings it to
+    NEWER: the sectors that differ, marked in the dirty vector."""
+    older, bins = open(path, "rb").read(), len(newer) - 4096
+    dirty = [at for at in range(4096, len(newer), 512) if newer[at:at + 512] != older[at:at + 512]]
+    vector = bytearray(bins // 4096)
+    for at in dirty:
+        vector[(at - 4096) // 4096] |= 1 << (at - 4096) // 512 % 8
+    number = struct.unpack_from("<I", older, 4)[0] + 1
+    head = log_base(path, 1, number, bins, time_stamp) + b"DIRT" + vector
+    with open(path + "." + name, "wb") as f:
+        f.write(head + bytes(-len(head) % 512) + b"".join(newer[at:at + 512] for at in dirty))
+    set_header(path, seq1=number, seq2=number - 1)
+
+
+def log_numbers(log):
+    """Every sequence number a log holds: its header's two and each entry's."""
+    numbers, at = list(struct.unpack_from("<II", log, 4)), 512
+    while log[at:at + 4] == b"HvLE":
+        numbers.append(struct.unpack_from("<I", log, at + 12)[0])
+        at += struct.unpack_from("<I", log, at + 4)[0]
+    return numbers
