@@ -172,8 +172,15 @@ std::uint32_t set_value(void*, RegistryKey key, const char16_t* name, std::uint3
     errno = 0;
     hive_value_h value = hivex_node_get_value(the_file.hive, node, name_of(name).c_str());
     if (value == 0) return errno == 0 ? ERROR_CODE_FILE_NOT_FOUND : HIVE_CORRUPT;
+    // hivex's copy goes first: the image may move as it grows, and the two
+    // copies at once are memory enough.
+    hivex_close(the_file.hive);
+    the_file.hive = nullptr;
     ValueWrite written = write_value_data(&the_file.image.bytes, value, type, data, size);
-    if (written != ValueWrite::written) return written == ValueWrite::too_large ? HIVE_VALUE_TOO_LARGE : HIVE_CORRUPT;
+    if (written != ValueWrite::written) {
+        open_hivex(&the_file);
+        return written == ValueWrite::too_large ? HIVE_VALUE_TOO_LARGE : HIVE_CORRUPT;
+    }
     // Neither an interrupt nor a hang-up stops the commit halfway, which
     // could leave the named file behind.
     sigset_t blocked;
