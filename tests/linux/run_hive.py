@@ -26,9 +26,11 @@ LISTED = "File C:\\a -> C:\\b\nFile C:\\c\u03a9 -> (delete)\nFile C:\\s -> (dele
 DELETE = ('{"value": "PendingFileRenameOperations2", "kind": "delete", "source": "C:\\\\s", "target": null, '
           '"replace": false, "stored_source": "\\\\??\\\\C:\\\\s", "stored_target": "", "source_exists": null, '
           '"target_exists": null}')
-UNCLEAN = ("the hive was not closed cleanly (its header's sequence numbers differ), so changes may wait in its "
-           "transaction logs (.LOG1, .LOG2), which are not applied here; changing the file could corrupt the hive, "
-           "so nothing was changed")
+UNCLEAN = ("the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its transaction "
+           "logs (.LOG1, .LOG2) applies, so changes may be missing; changing the file could corrupt the hive, so "
+           "nothing was changed")
+DAMAGED = "the hive is damaged: the keys on the way to the pending operations cannot be read"
+CUT = "the hive file is cut short: it holds less than its header says the hive has"
 NO_WINDOWS = ("error: there is no running Windows here: on Linux bootmove lists and cancels the operations of a "
               "SYSTEM hive file (/hive FILE /l, /hive FILE /c)\n")
 # 300 operations (19,802 bytes) and another big value, both stored as Windows stores big data.
@@ -63,10 +65,13 @@ ROWS = [
      "error: {file} holds no SYSTEM hive: it has no Select\\Current from 1 to 999\n", "", 1, None),
     ("missing_control_set", {"current": 7}, ["/l", "/fo", "json"], '{"error": {"code": 0, "message": "the SYSTEM '
      'hive at {file} has no ControlSet007, the control set its Select\\\\Current names"}}\n', "", 1, None),
-    ("truncated", {"cut": 9000}, ["/c", "C:\\a"], "error: {file}: the hive is corrupt or truncated: its keys cannot "
-     "be read\n", "", 1, None),
-    ("header_only", {"cut": 4096}, ["/l"], "error: {file}: the hive is corrupt or truncated: its keys cannot be "
-     "read\n", "", 1, None),
+    ("truncated", {"cut": 9000}, ["/c", "C:\\a"], "error: {file}: " + CUT + "\n", "", 1, None),
+    ("header_only", {"cut": 4096}, ["/l"], "error: {file}: " + CUT + "\n", "", 1, None),
+    # A subkey list on the way that points outside the hive, or an ri list
+    # that holds itself: damage, never "nothing pending".
+    ("damaged_subkey_list", {"damage": "outside"}, ["/l"], "error: " + DAMAGED + "\n", "", 1, None),
+    ("damaged_ri_list_json", {"damage": "ri_self"}, ["/l", "/fo", "json"],
+     '{"error": {"code": 0, "message": "' + DAMAGED + '"}}\n', "", 1, None),
     ("not_a_hive", {"raw": b"[HKEY_LOCAL_MACHINE\\SYSTEM]\n"}, ["/l"], "error: {file}: not a registry hive file "
      "(it does not begin with a regf header)\n", "", 1, None),
     ("damaged_header", {"raw_at": (508, b"\0\0\0\0")}, ["/l"], "error: {file}: the hive's header is damaged (its "
@@ -90,7 +95,8 @@ ROWS = [
 ]
 
 
-def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5, big=()):
+def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5,
+         damage=None, big=()):
     if raw != b"":
         if raw is not None:
             with open(path, "wb") as f:
@@ -107,6 +113,15 @@ def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=No
             f.write(raw_at[1])
         if cut:
             f.truncate(cut)
+        if damage:
+            # The subkey list of ControlSet002 (hivex's handles are file
+            # offsets of cells; the list's offset is 28 bytes into the nk).
+            h = hivex.Hivex(path)
+            nk = h.node_get_child(h.root(), "ControlSet002")
+            f.seek(nk + 32)
+            at = struct.unpack("<I", f.read(4))[0] + 4096
+            f.seek(at + 4)
+            f.write(b"lh\1\0\xf0\xff\xff\x7f" if damage == "outside" else b"ri\1\0" + struct.pack("<I", at - 4096))
 
 
 def dump(path):
@@ -165,7 +180,7 @@ def check_steps(program, folder):
     # A folder where no new file can be made (for root, the program runs as
     # nobody): an error, and FILE as it was.
     make(path)
-    os.chmod(path, 0o644)
+    os.chmod(path, 0o666)
     before = open(path, "rb").read()
     os.chmod(folder, 0o555)
     nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
@@ -187,6 +202,29 @@ def check_steps(program, folder):
     if b"File C:\\e\\x1Bx -> (delete)" not in shown:
         problems.append(f"terminal: {shown!r}")
     os.remove(path)
+    # A link is followed: the file it leads to is changed, the link stays.
+    # A pipe is listed; a FIFO, or a file with a second name, is refused at
+    # once; extended attributes are kept.
+    make(path, sets={2: (U("\\??\\C:\\a\0\0\\??\\C:\\b\0\0\0"), None)})
+    link, fifo, second = (os.path.join(folder, name) for name in ("link", "fifo", "second"))
+    os.symlink(path, link)
+    os.mkfifo(fifo)
+    try:
+        os.setxattr(path, "user.bootmove", b"kept")
+    except OSError:
+        pass  # a file system without user attributes
+    attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+    got = [run(program, ["/hive", link, "/c", "C:\\a"]), run(program, ["/hive", fifo, "/c", "C:\\a"])]
+    listed = subprocess.run(["bash", "-c", f"'{program}' /hive <(cat '{path}') /l"], capture_output=True, timeout=60)
+    os.link(path, second)
+    got.append(run(program, ["/hive", second, "/c", "C:\\b"]))
+    kept = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+    if (got[0][0], os.path.islink(link), read_values(path, 2)[0], kept, listed.stdout) != (
+            0, True, (7, U("\\??\\C:\\b\0\0\0")), attributes, b"File C:\\b -> (delete)\n") or \
+            got[1][0] != 1 or "not a regular file" not in got[1][1] or "other names (hard links)" not in got[2][1]:
+        problems.append(f"link, pipe, FIFO, attributes, second name: {got!r} {listed!r} {kept!r}")
+    for name in (link, fifo, second, path):
+        os.remove(name)
     # One file that needs only the C library.
     needed = subprocess.run(["readelf", "-d", program], capture_output=True, text=True).stdout
     libraries = sorted(line.split("[")[1].rstrip("]") for line in needed.splitlines() if "(NEEDED)" in line)
