@@ -99,6 +99,49 @@ def read_values(path, number):
     return [stored.get(name) for name in VALUES]
 
 
+def value_cell(path, number, name):
+    """The file's bytes, the offset of the vk cell of a value of the set's Session Manager, the hive."""
+    h = hivex.Hivex(path)
+    node = h.root()
+    for part in (f"ControlSet{number:03d}\\" + SESSION_MANAGER).split("\\"):
+        node = h.node_get_child(node, part)
+    return bytearray(open(path, "rb").read()), h.node_get_value(node, name), h
+
+
+def big_value(path, number, name):
+    """Stores the value as Windows stores more than 16,344 bytes from format 1.4 on (hivex writes one cell): a db
+    cell, its list, segments of 16,344 bytes in cells of 16,352, in a hive bin appended; the old cell freed."""
+    image, vk, h = value_cell(path, number, name)
+    data, end = h.value_value(vk)[1], 4096 + struct.unpack_from("<I", image, 40)[0]
+    parts = [data[at:at + 16344] for at in range(0, len(data), 16344)]
+    db, listed = end - 4096 + 32, end - 4096 + 48  # after the bin's header, after the db cell
+    first = listed + len(cell(bytes(4 * len(parts))))
+    cells = cell(struct.pack("<2sHI", b"db", len(parts), listed)) + cell(struct.pack(f"<{len(parts)}I", *range(
+        first, first + 16352 * len(parts), 16352))) + b"".join(cell(part + bytes(4)) for part in parts)
+    size = (32 + len(cells) + 4095) // 4096 * 4096
+    free = size - 32 - len(cells)
+    image[end:] = struct.pack("<4sIIQQI", b"hbin", db - 32, size, 0, 0, 0) + cells + (struct.pack("<i", free) +
+                                                                                        bytes(free))[:free]
+    old = 4096 + struct.unpack_from("<I", image, vk + 12)[0]
+    struct.pack_into("<i", image, old, -struct.unpack_from("<i", image, old)[0])
+    struct.pack_into("<I", image, vk + 12, db)
+    struct.pack_into("<I", image, 40, len(image) - 4096)
+    struct.pack_into("<I", image, 508, checksum(image))
+    with open(path, "wb") as f:
+        f.write(image)
+
+
+def stored_cells(path, number, name):
+    """How the value is stored: [] in its vk cell, ["cell", the cell's size], ["db", each segment's cell's size]."""
+    image, vk, _ = value_cell(path, number, name)
+    size, at = struct.unpack_from("<II", image, vk + 8)
+    cell_size = lambda offset: -struct.unpack_from("<i", image, 4096 + offset)[0]
+    if size >> 31 or image[4100 + at:4102 + at] != b"db":
+        return [] if size >> 31 else ["cell", cell_size(at)]
+    count, listed = struct.unpack_from("<HI", image, 4102 + at)
+    return ["db"] + [cell_size(struct.unpack_from("<I", image, 4100 + listed + 4 * i)[0]) for i in range(count)]
+
+
 def marvin32(data, lo=0x7A4E55C5, hi=0x82EF4D88):
     """64-bit Marvin32 with the seed of the transaction logs."""
     tail = len(data) % 4

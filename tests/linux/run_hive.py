@@ -16,8 +16,8 @@ import tempfile
 
 import hivex
 
-from hives import (VALUES, checksum, log_numbers, marvin32, read_values, set_header, system_hive, utf16, write_dirt_log,
-                   write_logs)
+from hives import (VALUES, big_value, checksum, log_numbers, marvin32, read_values, set_header, stored_cells,
+                   system_hive, utf16, write_dirt_log, write_logs)
 
 U = utf16
 FIRST = U("*1\\??\\C:\\a\0*1!\\??\\C:\\b\0\\??\\C:\\c\u03a9\0\0\0")
@@ -34,6 +34,15 @@ DAMAGED = "the hive is damaged: the keys on the way to the pending operations ca
 CUT = "the hive file is cut short: it holds less than its header says the hive has"
 NO_WINDOWS = ("error: there is no running Windows here: on Linux bootmove lists and cancels the operations of a "
               "SYSTEM hive file (/hive FILE /l, /hive FILE /c)\n")
+# 300 operations (19,802 bytes) and another big value, both stored as Windows stores big data.
+OPS = [f"C:\\Windows\\Temp\\file{n:03d}.tmp" for n in range(300)]
+
+
+def deletes(names):
+    return U("".join(f"\\??\\{n}\0\0" for n in names) + "\0")
+
+
+BIG = {"sets": {2: (deletes(OPS), SECOND)}, "extra": {"Big": bytes(range(256)) * 80}, "big": (VALUES[0], "Big")}
 USAGE = ("Usage: {prog} /hive <file> /l | /hive <file> /c <source file> [<target file>]\nList or cancel the file "
          "operations that a Windows SYSTEM hive file holds for the next system boot\n\t/hive <file> /l list pending "
          "operations on next reboot\n\t/hive <file> /l /fo json list pending operations as JSON\n\t/hive <file> /c "
@@ -86,11 +95,14 @@ ROWS = [
     ("damaged_header", {"raw_at": (508, b"\0\0\0\0")}, ["/l"], "error: {file}: the hive's header is damaged (its "
      "checksum is wrong)\n", "", 1, None),
     ("absent", {"raw": None}, ["/l"], "error: {file}: No such file or directory\n", "", 1, None),
-    # hivex writes a value as one cell, which Windows reads as a list of
-    # segments past 16,344 bytes: refused, also for another value of the key.
-    ("value_too_large_to_write", {"extra": {"Big": bytes(16346)}}, ["/c", "C:\\a"],
-     "error: the value is larger than the hive library writes in a form Windows reads (16,344 bytes in a hive of "
-     "this version, about 1 MB in an older one); nothing was changed\n", "", 1, None),
+    # Big data: listed; cancelled into, staying big or down to one cell; another big value of the key as it was.
+    ("big_value_listed", BIG, ["/l"], "".join(f"File {n} -> (delete)\n" for n in OPS) + LISTED.split("\n", 2)[2], "", 0, None),
+    ("big_value_stays_big", BIG, ["/c", OPS[7]], "", "", 0, (deletes(OPS[:7] + OPS[8:]), SECOND),
+     {VALUES[0]: ["db", 16352, 3400], "Big": ["db", 16352, 4144]}),
+    ("big_value_into_one_cell", {**BIG, "sets": {2: (deletes(OPS[:248]), SECOND)}}, ["/c", OPS[0]], "", "", 0,
+     (deletes(OPS[1:248]), SECOND), {VALUES[0]: ["cell", 16312], "Big": ["db", 16352, 4144]}),
+    ("big_other_value_no_refusal", {"extra": {"Big": bytes(16346)}, "big": ("Big",)}, ["/c", "C:\\a"], "", "", 0,
+     (U("\\??\\C:\\c\u03a9\0\0\0"), SECOND), {"Big": ["db", 16352, 16]}),
     ("older_hive_version_writes_it", {"extra": {"Big": bytes(16346)}, "minor": 3}, ["/c", "C:\\s"], "", "", 0,
      (FIRST, U("\\??\\C:\\c\u03a9\0\0\0tail\0"))),
     ("lone_surrogate_as_replacement", {"sets": {2: (U("\\??\\C:\\x\udc00\0\0\0"), None)}}, ["/l"],
@@ -102,13 +114,15 @@ ROWS = [
 
 
 def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5,
-         damage=None, logs=None):
+         damage=None, big=(), logs=None):
     if raw != b"":
         if raw is not None:
             with open(path, "wb") as f:
                 f.write(raw)
         return
     system_hive(path, current, sets or {1: (OTHER, None), 2: (FIRST, SECOND)}, minor, extra)
+    for name in big:
+        big_value(path, 2, name)
     if unclean:
         set_header(path, seq1=8, seq2=7)
     with open(path, "r+b") as f:
@@ -161,7 +175,7 @@ def run(program, args, **kwargs):
 
 
 def check_row(program, folder, row):
-    name, hive, args, stdout, stderr, status, after = row
+    name, hive, args, stdout, stderr, status, after, *forms = row
     path = os.path.join(folder, name + ".hiv")
     keys = make(path, **hive)
     os.chmod(path, 0o640) if os.path.exists(path) else None
@@ -189,6 +203,8 @@ def check_row(program, folder, row):
         problems += [] if seq1 == seq2 > max(numbers) and csum == checksum(base) and bins + 4096 == len(
             now[name + ".hiv"]) else ["the header is not whole"]
         problems += [] if os.stat(path).st_mode & 0o777 == 0o640 else ["the mode changed"]
+        for value, form in (forms[0] if forms else {}).items():
+            problems += [] if stored_cells(path, 2, value) == form else [f"{value}: {stored_cells(path, 2, value)}"]
     for entry in os.listdir(folder):
         os.remove(os.path.join(folder, entry))
     return problems
