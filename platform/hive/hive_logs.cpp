@@ -57,9 +57,9 @@ bool log_valid(const std::vector<unsigned char>& log, std::uint32_t type) {
            hive_word(base, HIVE_SEQUENCE_1) == hive_word(base, HIVE_SEQUENCE_2);
 }
 
-// The HvLE entry at `at`, when its header is in the log and its size keeps
-// it there and leaves the next entry on a sector boundary. Its size in
-// `size`; 0 when there is no such entry.
+// The size of the HvLE entry at `at`, when its header is in the log and its
+// size keeps it there and leaves the next entry on a sector boundary; 0 when
+// there is no such entry.
 std::uint32_t entry_size(const std::vector<unsigned char>& log, std::size_t at) {
     if (at > log.size() || log.size() - at < ENTRY_HEADER) return 0;
     const unsigned char* entry = log.data() + at;
