@@ -156,13 +156,12 @@ def marvin32(data, lo=0x7A4E55C5, hi=0x82EF4D88):
     return hi << 32 | lo
 
 
-def log_base(path, kind, number, bins, time_stamp=None):
+def log_base(path, kind, number, bins):
     """A log's base block: the first sector of the file's, of file type KIND."""
     base = bytearray(open(path, "rb").read(512))
     struct.pack_into("<II", base, 4, number, number)
     struct.pack_into("<I", base, 28, kind)
     struct.pack_into("<I", base, 40, bins)
-    base[12:20] = base[12:20] if time_stamp is None else struct.pack("<Q", time_stamp)
     struct.pack_into("<I", base, 508, checksum(base))
     return bytes(base)
 
@@ -190,7 +189,7 @@ def write_logs(path, states, plan, names=("LOG1", "LOG2"), secondary=None, bad_h
     set_header(path, seq1=(secondary or plan[0][1]) + 1, seq2=secondary or plan[0][1])
 
 
-def write_dirt_log(path, newer, name="LOG1", time_stamp=None):
+def write_dirt_log(path, newer, name="LOG1"):
     """Makes the hive at PATH dirty, with an old-format log that brings it to
     NEWER: the sectors that differ, marked in the dirty vector."""
     older, bins = open(path, "rb").read(), len(newer) - 4096
@@ -199,7 +198,7 @@ def write_dirt_log(path, newer, name="LOG1", time_stamp=None):
     for at in dirty:
         vector[(at - 4096) // 4096] |= 1 << (at - 4096) // 512 % 8
     number = struct.unpack_from("<I", older, 4)[0] + 1
-    head = log_base(path, 1, number, bins, time_stamp) + b"DIRT" + vector
+    head = log_base(path, 1, number, bins) + b"DIRT" + vector
     with open(path + "." + name, "wb") as f:
         f.write(head + bytes(-len(head) % 512) + b"".join(newer[at:at + 512] for at in dirty))
     set_header(path, seq1=number, seq2=number - 1)
