@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -21,7 +23,21 @@ namespace {
 // more is damage, not a hive to allocate memory for.
 constexpr std::size_t LARGEST_FILE = std::size_t(1) << 31;
 
-// Appends what `fd` gives, up to `limit` bytes in all. The buffer grows as
+// Room for `size` bytes, put in place at once (MADV_POPULATE_WRITE, Linux
+// 5.14): a page fault for each 4 KiB costs more than the copy into it.
+void reserve(std::vector<unsigned char>* bytes, std::size_t size) {
+    if (size <= bytes->capacity()) return;
+    bytes->reserve(size);
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::uintptr_t PAGE = 4096;
+    std::uintptr_t start = reinterpret_cast<std::uintptr_t>(bytes->data());
+    std::uintptr_t begin = (start + PAGE - 1) & ~(PAGE - 1);
+    std::uintptr_t end = (start + size) & ~(PAGE - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#endif
+}
+
+// Appends what `fd` gives, up to `limit` bytes in all. The vector grows as
 // data comes, so that a size claimed by a header costs nothing until the
 // file holds it; a regular file's own size is room enough from the start.
 // Gives 0 or errno.
@@ -30,19 +46,18 @@ int read_up_to(int fd, std::size_t limit, std::vector<unsigned char>* bytes) {
     if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
         std::size_t size = static_cast<std::size_t>(status.st_size);
         if (size < limit) limit = size;
-        if (limit > bytes->size()) bytes->reserve(limit);
+        reserve(bytes, limit);
     }
+    // Through a small buffer that stays in the cache: cheaper than zeroing
+    // the vector's room before each read.
+    static unsigned char chunk[1 << 18];
     while (bytes->size() < limit) {
-        std::size_t have = bytes->size();
-        std::size_t room = have < 65536 ? 65536 : have;
-        if (room > limit - have) room = limit - have;
-        bytes->resize(have + room);
-        ssize_t got = read(fd, bytes->data() + have, room);
-        int error = errno;
-        bytes->resize(have + static_cast<std::size_t>(got > 0 ? got : 0));
-        if (got < 0 && error == EINTR) continue;
-        if (got < 0) return error;
+        std::size_t room = limit - bytes->size() < sizeof chunk ? limit - bytes->size() : sizeof chunk;
+        ssize_t got = read(fd, chunk, room);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno;
         if (got == 0) break;
+        bytes->insert(bytes->end(), chunk, chunk + got);
     }
     return 0;
 }
@@ -150,13 +165,87 @@ std::uint32_t keep_metadata(int old_fd, int fd, const struct stat& old_status) {
     return error == 0 ? ERROR_CODE_SUCCESS : HIVE_ATTRIBUTES_NOT_KEPT | static_cast<std::uint32_t>(error);
 }
 
+// The image's own file: one in memory, reached by hivex through /proc;
+// where there is none, a file in the folder for temporary files.
+bool make_image_file(HiveImage* image) {
+    image->fd = access("/proc/self/fd", X_OK) == 0 ? memfd_create("bootmove-hive", MFD_CLOEXEC) : -1;
+    if (image->fd >= 0) {
+        image->name = "/proc/self/fd/" + std::to_string(image->fd);
+        return true;
+    }
+    const char* folder = std::getenv("TMPDIR");
+    image->name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/bootmove-hive-XXXXXX";
+    image->fd = mkostemp(&image->name[0], O_CLOEXEC);
+    if (image->fd < 0) image->name.clear();
+    return image->fd >= 0;
+}
+
+bool write_at(int fd, std::size_t offset, const unsigned char* bytes, std::size_t count) {
+    while (count > 0) {
+        ssize_t written = pwrite(fd, bytes, count, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = EIO;
+            return false;
+        }
+        bytes += written;
+        offset += static_cast<std::size_t>(written);
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Copies what `from` gives, up to `limit` bytes, to the image's end: in the
+// kernel where it can (a regular file), else through a buffer (a pipe).
+int copy_into(int from, std::size_t limit, HiveImage* image) {
+    if (lseek(image->fd, static_cast<off_t>(image->size), SEEK_SET) < 0) return errno;
+    bool kernel = true;
+    static unsigned char chunk[1 << 16];
+    while (image->size < limit) {
+        std::size_t room = limit - image->size;
+        ssize_t got = kernel ? sendfile(image->fd, from, nullptr, room)
+                             : read(from, chunk, room < sizeof chunk ? room : sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && kernel && (errno == EINVAL || errno == ENOSYS) && image->size == HIVE_BASE_BLOCK) {
+            kernel = false;
+            continue;
+        }
+        if (got < 0) return errno;
+        if (got == 0) break;
+        if (!kernel && !write_at(image->fd, image->size, chunk, static_cast<std::size_t>(got))) return errno;
+        image->size += static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
+// The recovery writes into the image's file.
+struct FileTarget {
+    HiveImage* image;
+    int error;
+};
+
+bool resize_file(void* context, std::size_t size) {
+    FileTarget* target = static_cast<FileTarget*>(context);
+    if (ftruncate(target->image->fd, static_cast<off_t>(size)) != 0) {
+        target->error = errno;
+        return false;
+    }
+    target->image->size = size;
+    return true;
+}
+
+bool write_file(void* context, std::size_t offset, const unsigned char* bytes, std::size_t length) {
+    FileTarget* target = static_cast<FileTarget*>(context);
+    if (write_at(target->image->fd, offset, bytes, length)) return true;
+    target->error = errno;
+    return false;
+}
+
 }  // namespace
 
 std::uint32_t read_hive_file(const std::string& path, bool write, HiveImage* image) {
+    release_hive_image(image);
     image->path = path;
-    image->real_path.clear();
-    image->bytes.clear();
-    image->recovery = HiveRecovery{HiveState::clean, 0, 0};
     // A link is followed once: its target is what /c replaces and where the
     // logs are.
     if (char* real = realpath(path.c_str(), nullptr)) {
@@ -173,22 +262,28 @@ std::uint32_t read_hive_file(const std::string& path, bool write, HiveImage* ima
     int fd = open(write ? image->real_path.c_str() : path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno_code(errno);
     struct stat status {};
+    std::vector<unsigned char> base;
     int error = fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
-    if (error == 0) error = read_up_to(fd, HIVE_BASE_BLOCK, &image->bytes);
-    std::uint32_t checked = error == 0 ? check_base_block(image->bytes) : ERROR_CODE_SUCCESS;
+    if (error == 0) error = read_up_to(fd, HIVE_BASE_BLOCK, &base);
+    std::uint32_t checked = error == 0 ? check_base_block(base) : ERROR_CODE_SUCCESS;
     // No more than the hive: a file longer than its header says (a sparse
     // giant, a disk's slack) is read no further.
-    std::size_t declared = checked == ERROR_CODE_SUCCESS && error == 0
-                               ? HIVE_BASE_BLOCK + hive_word(image->bytes.data(), HIVE_BINS_SIZE)
-                               : 0;
+    std::size_t declared =
+        checked == ERROR_CODE_SUCCESS && error == 0 ? HIVE_BASE_BLOCK + hive_word(base.data(), HIVE_BINS_SIZE) : 0;
     if (declared > LARGEST_FILE) checked = HIVE_CORRUPT;
-    if (error == 0 && checked == ERROR_CODE_SUCCESS) error = read_up_to(fd, declared, &image->bytes);
+    if (error == 0 && checked == ERROR_CODE_SUCCESS) {
+        if (!make_image_file(image) || !write_at(image->fd, 0, base.data(), HIVE_BASE_BLOCK)) {
+            error = errno;
+        } else {
+            image->size = HIVE_BASE_BLOCK;
+            error = copy_into(fd, declared, image);
+        }
+    }
     close(fd);
     if (error != 0) return errno_code(error);
     if (checked != ERROR_CODE_SUCCESS) return checked;
 
-    const unsigned char* base = image->bytes.data();
-    bool dirty = hive_word(base, HIVE_SEQUENCE_1) != hive_word(base, HIVE_SEQUENCE_2);
+    bool dirty = hive_word(base.data(), HIVE_SEQUENCE_1) != hive_word(base.data(), HIVE_SEQUENCE_2);
     // The logs matter to a dirty hive, and to /c, whose sequence numbers
     // must pass every number in them.
     std::vector<unsigned char> log1;
@@ -198,17 +293,42 @@ std::uint32_t read_hive_file(const std::string& path, bool write, HiveImage* ima
         read_log(image->real_path, ".LOG2", &log2);
     }
     const std::vector<unsigned char>* logs[2] = {&log1, &log2};
-    image->recovery = recover_hive(&image->bytes, logs);
-    if (image->bytes.size() < HIVE_BASE_BLOCK + hive_word(image->bytes.data(), HIVE_BINS_SIZE)) return HIVE_CUT_SHORT;
+    FileTarget target{image, 0};
+    bool failed = false;
+    image->recovery = recover_hive(base.data(), HiveTarget{&target, resize_file, write_file}, logs, &failed);
+    if (failed) return errno_code(target.error);
+    if (image->size < HIVE_BASE_BLOCK + hive_word(base.data(), HIVE_BINS_SIZE)) return HIVE_CUT_SHORT;
     return ERROR_CODE_SUCCESS;
 }
 
-std::uint32_t write_hive_file(HiveImage* image) {
-    unsigned char* base = image->bytes.data();
+std::uint32_t image_bytes(const HiveImage& image, std::size_t room, std::vector<unsigned char>* bytes) {
+    bytes->clear();
+    reserve(bytes, image.size + room);
+    if (lseek(image.fd, 0, SEEK_SET) < 0) return errno_code(errno);
+    int error = read_up_to(image.fd, image.size, bytes);
+    if (error == 0 && bytes->size() != image.size) error = EIO;
+    return error == 0 ? ERROR_CODE_SUCCESS : errno_code(error);
+}
+
+void release_hive_image(HiveImage* image) {
+    if (image->fd >= 0) close(image->fd);
+    if (!image->name.empty() && image->name.compare(0, 14, "/proc/self/fd/") != 0) unlink(image->name.c_str());
+    *image = HiveImage{};
+}
+
+std::uint32_t write_hive_file(HiveImage* image, std::vector<unsigned char>* bytes) {
+    unsigned char* base = bytes->data();
     std::uint32_t sequence = image->recovery.highest_sequence + 1;
     put_hive_word(base, HIVE_SEQUENCE_1, sequence);
     put_hive_word(base, HIVE_SEQUENCE_2, sequence);
     put_hive_word(base, HIVE_CHECKSUM, base_block_checksum(base));
+    // What is read from now on; if the file cannot be written, the command
+    // ends with that failure.
+    if (!write_at(image->fd, 0, bytes->data(), bytes->size()) ||
+        ftruncate(image->fd, static_cast<off_t>(bytes->size())) != 0) {
+        return errno_code(errno);
+    }
+    image->size = bytes->size();
 
     const std::string& path = image->real_path;
     std::string folder = folder_of(path);
@@ -235,7 +355,7 @@ std::uint32_t write_hive_file(HiveImage* image) {
         close(old_fd);
         return HIVE_NOT_WRITTEN | static_cast<std::uint32_t>(error);
     }
-    std::uint32_t status = write_all(fd, image->bytes.data(), image->bytes.size())
+    std::uint32_t status = write_all(fd, bytes->data(), bytes->size())
                                ? keep_metadata(old_fd, fd, old_status)
                                : HIVE_NOT_WRITTEN | static_cast<std::uint32_t>(errno);
     close(old_fd);

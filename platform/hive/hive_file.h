@@ -1,9 +1,11 @@
-// A SYSTEM hive file on disk, held whole in memory: read once (a regular
-// file, a pipe or a device alike), brought up to date from its transaction
-// logs as Windows does when it loads it, and written back whole to a new
-// file that replaces the old one.
+// A SYSTEM hive file on disk, brought into a file of this process's own (in
+// memory where the system allows): read once (a regular file, a pipe or a
+// device alike), brought up to date from its transaction logs as Windows
+// does when it loads it, and written back whole to a new file that replaces
+// the old one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,8 +15,12 @@
 struct HiveImage {
     std::string path;       // FILE as typed
     std::string real_path;  // where FILE leads, links resolved; what /c writes
-    std::vector<unsigned char> bytes;
-    HiveRecovery recovery;
+    // The hive as Windows would load it, in a file nobody else writes, and
+    // the name it is opened by (for hivex).
+    int fd = -1;
+    std::string name;
+    std::size_t size = 0;
+    HiveRecovery recovery{HiveState::clean, 0, 0};
 };
 
 // Reads FILE: the base block, then no more than the hive bins its header
@@ -24,8 +30,14 @@ struct HiveImage {
 // hive that stays dirty is no failure here (recovery.state tells).
 std::uint32_t read_hive_file(const std::string& path, bool write, HiveImage* image);
 
-// Writes the image to a new file beside the real file, with the sequence
+// The image's bytes, with room to grow by `room`, for a change.
+std::uint32_t image_bytes(const HiveImage& image, std::size_t room, std::vector<unsigned char>* bytes);
+
+// Writes `bytes` to a new file beside the real file, with the sequence
 // numbers above every number the file and its logs hold, the real file's
 // mode, owner, group and extended attributes, and renames it over the real
-// file. At every instant the real file is the old hive or the new one.
-std::uint32_t write_hive_file(HiveImage* image);
+// file; then they are the image. At every instant the real file is the old
+// hive or the new one.
+std::uint32_t write_hive_file(HiveImage* image, std::vector<unsigned char>* bytes);
+
+void release_hive_image(HiveImage* image);

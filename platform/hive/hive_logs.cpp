@@ -90,32 +90,37 @@ bool entry_sound(const unsigned char* entry, std::uint32_t size) {
 
 // Only after every check passed, so that an entry is applied whole or not
 // at all.
-void apply_entry(std::vector<unsigned char>* image, const unsigned char* entry) {
-    image->resize(HIVE_BASE_BLOCK + hive_word(entry, ENTRY_BINS_SIZE));
+bool apply_entry(const HiveTarget& target, const unsigned char* entry) {
+    if (!target.resize(target.context, HIVE_BASE_BLOCK + hive_word(entry, ENTRY_BINS_SIZE))) return false;
     std::size_t pages = hive_word(entry, ENTRY_PAGES);
     std::size_t from = ENTRY_HEADER + 8 * pages;
     for (std::size_t i = 0; i < pages; ++i) {
         std::size_t offset = hive_word(entry, ENTRY_HEADER + 8 * i);
         std::size_t length = hive_word(entry, ENTRY_HEADER + 8 * i + 4);
-        std::memcpy(image->data() + HIVE_BASE_BLOCK + offset, entry + from, length);
+        if (!target.write(target.context, HIVE_BASE_BLOCK + offset, entry + from, length)) return false;
         from += length;
     }
+    return true;
 }
 
 struct Replay {
     std::uint64_t expected;  // the sequence number the next entry must carry (64 bits: no wrap past 0xFFFFFFFF)
     std::uint32_t applied;
     std::uint32_t bins_size;  // of the last entry applied
+    bool failed;              // the target refused a call
 };
 
 // Applies the log's entries from its first on, while each carries the
 // number expected and passes the checks; the first that does not ends it.
-void replay_log(std::vector<unsigned char>* image, const std::vector<unsigned char>& log, Replay* replay) {
+void replay_log(const HiveTarget& target, const std::vector<unsigned char>& log, Replay* replay) {
     std::size_t at = LOG_SECTOR;
     for (std::uint32_t size = entry_size(log, at); size != 0; at += size, size = entry_size(log, at)) {
         const unsigned char* entry = log.data() + at;
         if (hive_word(entry, ENTRY_SEQUENCE) != replay->expected || !entry_sound(entry, size)) return;
-        apply_entry(image, entry);
+        if (!apply_entry(target, entry)) {
+            replay->failed = true;
+            return;
+        }
         replay->bins_size = hive_word(entry, ENTRY_BINS_SIZE);
         replay->applied += 1;
         replay->expected += 1;
@@ -126,8 +131,9 @@ void replay_log(std::vector<unsigned char>* image, const std::vector<unsigned ch
 // it goes on where the first stopped. A log starts from its header's
 // number, which may not be below the file's secondary number (its entries
 // are already in the file).
-Replay replay_new_logs(std::vector<unsigned char>* image, const std::vector<unsigned char>* const logs[2]) {
-    std::uint32_t secondary = hive_word(image->data(), HIVE_SEQUENCE_2);
+Replay replay_new_logs(const unsigned char* base, const HiveTarget& target,
+                       const std::vector<unsigned char>* const logs[2]) {
+    std::uint32_t secondary = hive_word(base, HIVE_SEQUENCE_2);
     std::uint32_t numbers[2] = {};
     bool usable[2] = {};
     for (int i = 0; i < 2; ++i) {
@@ -135,15 +141,15 @@ Replay replay_new_logs(std::vector<unsigned char>* image, const std::vector<unsi
         numbers[i] = usable[i] ? hive_word(logs[i]->data(), HIVE_SEQUENCE_1) : 0;
         usable[i] = usable[i] && numbers[i] >= secondary;
     }
-    Replay replay{0, 0, 0};
+    Replay replay{0, 0, 0, false};
     int first = usable[0] && usable[1] ? (numbers[1] < numbers[0] ? 1 : 0) : usable[1] ? 1 : 0;
     if (!usable[first]) return replay;
     replay.expected = numbers[first];
-    replay_log(image, *logs[first], &replay);
+    replay_log(target, *logs[first], &replay);
     int second = 1 - first;
-    if (!usable[second]) return replay;
+    if (!usable[second] || replay.failed) return replay;
     if (replay.applied == 0) replay.expected = numbers[second];
-    replay_log(image, *logs[second], &replay);
+    replay_log(target, *logs[second], &replay);
     return replay;
 }
 
@@ -151,10 +157,10 @@ Replay replay_new_logs(std::vector<unsigned char>* image, const std::vector<unsi
 // one bit per sector of the hive bins, and the dirty sectors packed after
 // it from the next sector boundary on. The whole log is checked before any
 // sector is written. Returns the log's hive-bins size, or 0.
-std::uint32_t replay_old_log(std::vector<unsigned char>* image, const std::vector<unsigned char>& log) {
+std::uint32_t replay_old_log(const unsigned char* primary, const HiveTarget& target,
+                             const std::vector<unsigned char>& log, bool* failed) {
     const unsigned char* base = log.data();
-    if (!log_valid(log, OLD_LOG) || std::memcmp(base + HIVE_TIME_STAMP, image->data() + HIVE_TIME_STAMP, 8) != 0)
-        return 0;
+    if (!log_valid(log, OLD_LOG) || std::memcmp(base + HIVE_TIME_STAMP, primary + HIVE_TIME_STAMP, 8) != 0) return 0;
     std::uint32_t bins = hive_word(base, HIVE_BINS_SIZE);
     std::size_t vector_bytes = bins / LOG_SECTOR / 8;
     if (!hive_bins_size_sound(bins) || log.size() < DIRTY_VECTOR + vector_bytes ||
@@ -168,11 +174,11 @@ std::uint32_t replay_old_log(std::vector<unsigned char>* image, const std::vecto
             ++dirty;
     }
     if (log.size() < first_page || (log.size() - first_page) / LOG_SECTOR < dirty) return 0;
-    image->resize(HIVE_BASE_BLOCK + bins);
+    *failed = !target.resize(target.context, HIVE_BASE_BLOCK + bins);
     const unsigned char* page = base + first_page;
-    for (std::size_t bit = 0; bit < vector_bytes * 8; ++bit) {
+    for (std::size_t bit = 0; bit < vector_bytes * 8 && !*failed; ++bit) {
         if ((base[DIRTY_VECTOR + bit / 8] >> (bit % 8) & 1) == 0) continue;
-        std::memcpy(image->data() + HIVE_BASE_BLOCK + LOG_SECTOR * bit, page, LOG_SECTOR);
+        *failed = !target.write(target.context, HIVE_BASE_BLOCK + LOG_SECTOR * bit, page, LOG_SECTOR);
         page += LOG_SECTOR;
     }
     return bins;
@@ -227,39 +233,58 @@ std::uint64_t marvin32(const unsigned char* bytes, std::size_t size) {
     return marvin32_with_seed(bytes, size, LOG_SEED);
 }
 
-HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]) {
+HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const std::vector<unsigned char>* logs[2],
+                          bool* failed) {
     HiveRecovery recovery{HiveState::clean, 0, 0};
-    if (image->size() < HIVE_BASE_BLOCK) {
-        recovery.state = HiveState::not_recovered;
-        return recovery;
-    }
-    std::uint32_t primary = hive_word(image->data(), HIVE_SEQUENCE_1);
-    std::uint32_t secondary = hive_word(image->data(), HIVE_SEQUENCE_2);
+    *failed = false;
+    std::uint32_t primary = hive_word(base, HIVE_SEQUENCE_1);
+    std::uint32_t secondary = hive_word(base, HIVE_SEQUENCE_2);
     recovery.highest_sequence =
         larger(larger(primary, secondary), larger(highest_in_log(*logs[0]), highest_in_log(*logs[1])));
     if (primary == secondary) return recovery;
     recovery.state = HiveState::not_recovered;
-
     // Logs of the old format are read only when the new ones gave nothing:
     // a hive upgraded in place may have logs of either kind beside it.
-    Replay replay = replay_new_logs(image, logs);
+    Replay replay = replay_new_logs(base, target, logs);
     // Both numbers become the last entry's, or the old-format log's.
     std::uint32_t sequence = static_cast<std::uint32_t>(replay.expected - 1);
-    for (int i = 0; i < 2 && replay.applied == 0; ++i) {
-        replay.bins_size = replay_old_log(image, *logs[i]);
+    for (int i = 0; i < 2 && replay.applied == 0 && !replay.failed; ++i) {
+        replay.bins_size = replay_old_log(base, target, *logs[i], &replay.failed);
         if (replay.bins_size == 0) continue;
         replay.applied = 1;
         sequence = hive_word(logs[i]->data(), HIVE_SEQUENCE_1);
     }
-    if (replay.applied == 0) return recovery;
-
+    *failed = replay.failed;
+    if (replay.applied == 0 || replay.failed) return recovery;
     // As Windows leaves the hive in memory once the log is applied.
-    unsigned char* base = image->data();
     put_hive_word(base, HIVE_BINS_SIZE, replay.bins_size);
     put_hive_word(base, HIVE_SEQUENCE_1, sequence);
     put_hive_word(base, HIVE_SEQUENCE_2, sequence);
     put_hive_word(base, HIVE_CHECKSUM, base_block_checksum(base));
+    *failed = !target.write(target.context, 0, base, HIVE_BASE_BLOCK);
     recovery.state = HiveState::recovered;
     recovery.entries_applied = replay.applied;
     return recovery;
+}
+
+namespace {
+
+bool resize_vector(void* context, std::size_t size) {
+    static_cast<std::vector<unsigned char>*>(context)->resize(size);
+    return true;
+}
+
+bool write_vector(void* context, std::size_t offset, const unsigned char* bytes, std::size_t length) {
+    std::memcpy(static_cast<std::vector<unsigned char>*>(context)->data() + offset, bytes, length);
+    return true;
+}
+
+}  // namespace
+
+HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]) {
+    if (image->size() < HIVE_BASE_BLOCK) return HiveRecovery{HiveState::not_recovered, 0, 0};
+    unsigned char base[HIVE_BASE_BLOCK];
+    std::memcpy(base, image->data(), HIVE_BASE_BLOCK);
+    bool failed = false;
+    return recover_hive(base, HiveTarget{image, resize_vector, write_vector}, logs, &failed);
 }

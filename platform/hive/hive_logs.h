@@ -46,13 +46,28 @@ struct HiveRecovery {
     std::uint32_t highest_sequence;
 };
 
-// `image` holds the primary file's bytes: its base block (checksum already
-// found right by the caller) and as much of its hive bins as it has. `logs`
-// are the two logs' bytes (an absent log is empty), in the order .LOG1,
-// .LOG2. When the hive is dirty and entries apply, `image` becomes the hive
-// Windows would load: the pages written in, grown (with zeros) or cut to
-// the hive-bins size of the last entry applied, the base block's hive-bins
-// size set to that, its two sequence numbers made equal (the last entry's
-// number, or the old-format log's) and its checksum right. A hive that
-// stays dirty, or is clean, is left as it was.
+// Where the recovered hive is kept (a vector, a file): the calls make it
+// `size` bytes long (cut, or grown with zeros) and write bytes into it. Each
+// gives false when it could not; the recovery then stops where it is.
+struct HiveTarget {
+    void* context;
+    bool (*resize)(void* context, std::size_t size);
+    bool (*write)(void* context, std::size_t offset, const unsigned char* bytes, std::size_t length);
+};
+
+// `base` is the primary file's base block (its checksum already found right
+// by the caller), and `target` holds it and as much of the hive bins as the
+// file has. `logs` are the two logs' bytes (an absent log is empty), in the
+// order .LOG1, .LOG2. When the hive is dirty and entries apply, `target`
+// becomes the hive Windows would load: the pages written in, grown (with
+// zeros) or cut to the hive-bins size of the last entry applied, and `base`
+// (written to the target's start as well) takes that hive-bins size, two
+// equal sequence numbers (the last entry's, or the old-format log's) and
+// the right checksum. A hive that stays dirty, or is clean, is left as it
+// was. `*failed` tells that a call of the target failed: what it holds is
+// then no hive.
+HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const std::vector<unsigned char>* logs[2],
+                          bool* failed);
+
+// The same over the whole hive in a vector, which cannot fail.
 HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]);

@@ -40,41 +40,19 @@ HiveFile the_file;
 
 void write_error(void*, const char* text, std::size_t length);
 
-// A file of the image's bytes for hivex: one in memory (memfd), reached
-// through /proc; where there is no /proc, a file in the folder for
-// temporary files, removed once hivex has it open.
+// hivex opens the image's own file, which nobody else writes.
 std::uint32_t open_hivex(HiveFile* file) {
     if (file->hive != nullptr) hivex_close(file->hive);
-    file->hive = nullptr;
-    const std::vector<unsigned char>& bytes = file->image.bytes;
-    for (int place = 0; place < 2 && file->hive == nullptr; ++place) {
-        const char* folder = std::getenv("TMPDIR");
-        std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/bootmove-XXXXXX";
-        int fd = place == 0 ? memfd_create("bootmove-hive", MFD_CLOEXEC) : mkostemp(&name[0], O_CLOEXEC);
-        if (fd < 0) continue;
-        if (place == 0) name = "/proc/self/fd/" + std::to_string(fd);
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) break;
-            done += static_cast<std::size_t>(written);
-        }
-        errno = 0;
-        if (done == bytes.size()) file->hive = hivex_open(name.c_str(), 0);
-        int error = errno;
-        if (place == 1) unlink(name.c_str());
-        close(fd);
-        if (file->hive == nullptr && place == 1) return error == ENOMEM ? ERROR_CODE_NOT_ENOUGH_MEMORY : HIVE_CORRUPT;
-        if (file->hive == nullptr && error != ENOENT && error != ENOSPC) {
-            return error == ENOMEM ? ERROR_CODE_NOT_ENOUGH_MEMORY : HIVE_CORRUPT;
-        }
-    }
-    return file->hive != nullptr ? ERROR_CODE_SUCCESS : HIVE_CORRUPT;
+    errno = 0;
+    file->hive = hivex_open(file->image.name.c_str(), 0);
+    if (file->hive != nullptr) return ERROR_CODE_SUCCESS;
+    return errno == ENOMEM ? ERROR_CODE_NOT_ENOUGH_MEMORY : HIVE_CORRUPT;
 }
 
 // Reads FILE into memory, brought up to date from its logs, for hivex.
 std::uint32_t open_hive(HiveFile* file, const std::string& path, bool write) {
+    if (file->hive != nullptr) hivex_close(file->hive);
+    file->hive = nullptr;
     std::uint32_t status = read_hive_file(path, write, &file->image);
     return status == ERROR_CODE_SUCCESS ? open_hivex(file) : status;
 }
@@ -172,13 +150,17 @@ std::uint32_t set_value(void*, RegistryKey key, const char16_t* name, std::uint3
     errno = 0;
     hive_value_h value = hivex_node_get_value(the_file.hive, node, name_of(name).c_str());
     if (value == 0) return errno == 0 ? ERROR_CODE_FILE_NOT_FOUND : HIVE_CORRUPT;
-    // hivex's copy goes first: the image may move as it grows, and the two
-    // copies at once are memory enough.
+    // hivex lets its view of the image go first, so that the bytes being
+    // changed are the only other copy.
     hivex_close(the_file.hive);
     the_file.hive = nullptr;
-    ValueWrite written = write_value_data(&the_file.image.bytes, value, type, data, size);
-    if (written != ValueWrite::written) {
+    std::vector<unsigned char> bytes;
+    status = image_bytes(the_file.image, size + (std::size_t(1) << 16), &bytes);
+    ValueWrite written =
+        status == ERROR_CODE_SUCCESS ? write_value_data(&bytes, value, type, data, size) : ValueWrite::written;
+    if (status != ERROR_CODE_SUCCESS || written != ValueWrite::written) {
         open_hivex(&the_file);
+        if (status != ERROR_CODE_SUCCESS) return status;
         return written == ValueWrite::too_large ? HIVE_VALUE_TOO_LARGE : HIVE_CORRUPT;
     }
     // Neither an interrupt nor a hang-up stops the commit halfway, which
@@ -188,7 +170,7 @@ std::uint32_t set_value(void*, RegistryKey key, const char16_t* name, std::uint3
     sigemptyset(&blocked);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&blocked, signal_number);
     sigprocmask(SIG_BLOCK, &blocked, &before);
-    status = write_hive_file(&the_file.image);
+    status = write_hive_file(&the_file.image, &bytes);
     sigprocmask(SIG_SETMASK, &before, nullptr);
     if (status != ERROR_CODE_SUCCESS) return status;
     return open_hivex(&the_file);
