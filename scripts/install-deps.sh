@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   libhivex-dev libhivex-bin python3-hivex util-linux bsdutils binutils hyperfine
-  zip unzip python3 locales git
+  zip unzip python3 locales git time
 )
 
 missing=()
