@@ -430,4 +430,19 @@ TEST(Stale, SecondWriteRefusedAfterTheFirst) {
     }
 }
 
+// Two names the system could not compare count as one, so the second
+// delete is not stale: é and è hash alike and are compared.
+TEST(Stale, NamesNotComparedCountAsOne) {
+    for (bool refused : {false, true}) {
+        MemoryPlatformState state;
+        state.value = multi_sz(u"\\??\\C:\\a\0\\??\\C:\\\u00e9\0\\??\\C:\\\u00e8\0\0\0"s);
+        if (refused) state.failures = {{CALL_SAME_NAME, 1, 87}};
+        CommandResult result = run_bootmove(&state, std::vector<std::string>{"/l", "/stale"});
+        EXPECT_EQ(result.output,
+                  crlf(refused ? "File C:\\a -> C:\\\xe9\n" : "File C:\\a -> C:\\\xe9\nFile C:\\\xe8 -> (delete)\n"));
+        EXPECT_EQ(count_calls(state, CALL_SAME_NAME), 1);
+        expect_nothing_held(state);
+    }
+}
+
 }  // namespace
