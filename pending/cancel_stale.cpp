@@ -144,9 +144,10 @@ void list_cancelled(const Platform& platform, PendingValue& value, std::size_t w
 }
 
 // Reads and decides, reads again just before the write and decides again
-// if the value changed, then writes once and lists what was cancelled.
-// `value` is left
-// holding the value as decided (empty when there is none), for the caller
+// if the value changed, then writes once and lists what was cancelled. A
+// value that holds no operation at all keeps "a restart is pending" true
+// for nothing, so it is deleted too, without a line. `value` is left
+// holding the value as decided (empty when there is none) for the caller
 // to release. Gives 0, or 1 once a failure is reported.
 int clear_value(const Platform& platform, RegistryKey key, std::size_t which, const PendingValue& first,
                 PendingValue* value, StaleOutput* output) {
@@ -162,7 +163,7 @@ int clear_value(const Platform& platform, RegistryKey key, std::size_t which, co
             report_code(platform, output, ERROR_CODE_NOT_ENOUGH_MEMORY);
             return 1;
         }
-        if (set.stale == 0) {
+        if (set.stale == 0 && set.live > 0) {
             release_set(platform, &set);
             return 0;
         }
