@@ -72,11 +72,13 @@ NameReading name_reading(const char16_t* name, std::uint32_t length) {
 }
 
 // The unit a name is hashed by, so that names the file system takes for one
-// hash alike whatever its table: ASCII letters in upper case, and one
-// stand-in for every unit beyond ASCII and for I and S, which Unicode's
-// upper case also gives for U+0131 and U+017F.
+// hash alike whatever its table: ASCII letters in upper case; the units of
+// scripts without case (CJK, kana, Yi, Hangul) as they are; and one
+// stand-in for every other unit beyond ASCII and for I and S, which
+// Unicode's upper case also gives for U+0131 and U+017F.
 std::uint32_t hash_unit(char16_t unit) {
     if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - 0x20);
+    if ((unit >= 0x3000 && unit <= 0xA63F) || (unit >= 0xAC00 && unit <= 0xD7FF)) return unit;
     return unit >= 0x80 || unit == u'I' || unit == u'S' ? 0x80u : unit;
 }
 
