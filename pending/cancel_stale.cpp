@@ -44,31 +44,40 @@ void report_own(const Platform& platform, StaleOutput* output, const char* text)
     }
 }
 
-// Decides, one lookup at a time, which operations are stale. A last string
-// without its NUL gets one just past the data for its lookup; what stood
-// there (an odd last byte) is put back.
-bool decide(const Platform& platform, PendingValue& value, StaleSet* set) {
+void release_set(const Platform& platform, StaleSet* set) {
+    if (set->bits != nullptr) platform.heap.release(platform.heap.context, set->bits);
+    set->bits = nullptr;
+}
+
+// Decides, one lookup at a time, which operations are stale, each with what
+// the moves before it create: those of `first` (the first value as it was
+// decided, empty while the first value itself is decided) and the value's
+// own. A last string without its NUL gets one just past the data for its
+// lookup; what stood there (an odd last byte) is put back.
+bool decide(const Platform& platform, PendingValue& value, const PendingValue& first, StaleSet* set) {
     std::size_t bytes = (unit_count(value) / 2 + 1) / 8 + 1;
     set->bits = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, bytes));
-    if (set->bits == nullptr) return false;
+    EarlierTargets earlier;
+    if (set->bits == nullptr || !start_earlier_targets(platform, count_moves(first) + count_moves(value), &earlier)) {
+        release_set(platform, set);
+        return false;
+    }
     std::memset(set->bits, 0, bytes);
     set->stale = set->live = 0;
-    char16_t past = value.units[unit_count(value)];
-    value.units[unit_count(value)] = u'\0';
     OperationCursor cursor = 0;
     Operation operation;
+    while (next_operation(first, &cursor, &operation)) add_earlier_target(&earlier, first, operation);
+    char16_t past = value.units[unit_count(value)];
+    value.units[unit_count(value)] = u'\0';
+    cursor = 0;
     for (std::uint32_t index = 0; next_operation(value, &cursor, &operation); ++index) {
-        bool stale = operation_is_stale(platform, value, operation);
+        bool stale = judge_operation(platform, &earlier, value, operation);
         if (stale) set->bits[index / 8] = static_cast<unsigned char>(set->bits[index / 8] | 1u << (index % 8));
         ++(stale ? set->stale : set->live);
     }
     value.units[unit_count(value)] = past;
+    release_earlier_targets(platform, &earlier);
     return true;
-}
-
-void release_set(const Platform& platform, StaleSet* set) {
-    if (set->bits != nullptr) platform.heap.release(platform.heap.context, set->bits);
-    set->bits = nullptr;
 }
 
 // The value without its stale operations, as "/c" cuts one: the live
@@ -135,11 +144,14 @@ void list_cancelled(const Platform& platform, PendingValue& value, std::size_t w
 }
 
 // Reads and decides, reads again just before the write and decides again
-// if the value changed, then writes once and lists what was cancelled.
-// Gives 0, or 1 once a failure is reported.
-int clear_value(const Platform& platform, RegistryKey key, std::size_t which, StaleOutput* output) {
-    PendingValue value;
-    std::uint32_t status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &value);
+// if the value changed, then writes once and lists what was cancelled. A
+// value that holds no operation at all keeps "a restart is pending" true
+// for nothing, so it is deleted too, without a line. `value` is left
+// holding the value as decided (empty when there is none) for the caller
+// to release. Gives 0, or 1 once a failure is reported.
+int clear_value(const Platform& platform, RegistryKey key, std::size_t which, const PendingValue& first,
+                PendingValue* value, StaleOutput* output) {
+    std::uint32_t status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], value);
     for (int attempt = 0; attempt < CANCEL_TRIES; ++attempt) {
         if (status == ERROR_CODE_FILE_NOT_FOUND) return 0;
         if (status != ERROR_CODE_SUCCESS) {
@@ -147,32 +159,28 @@ int clear_value(const Platform& platform, RegistryKey key, std::size_t which, St
             return 1;
         }
         StaleSet set{};
-        if (!decide(platform, value, &set)) {
-            release_pending_value(platform, &value);
+        if (!decide(platform, *value, first, &set)) {
             report_code(platform, output, ERROR_CODE_NOT_ENOUGH_MEMORY);
             return 1;
         }
-        if (set.stale == 0) {
+        if (set.stale == 0 && set.live > 0) {
             release_set(platform, &set);
-            release_pending_value(platform, &value);
             return 0;
         }
-        std::uint32_t size = value.size;
-        std::uint64_t before = fingerprint(value, size);
-        release_pending_value(platform, &value);
-        status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &value);
-        if (status == ERROR_CODE_SUCCESS && value.size == size && fingerprint(value, size) == before) {
-            status = write_live(platform, key, which, value, set);
-            if (status == ERROR_CODE_SUCCESS) list_cancelled(platform, value, which, set, output);
+        std::uint32_t size = value->size;
+        std::uint64_t before = fingerprint(*value, size);
+        release_pending_value(platform, value);
+        status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], value);
+        if (status == ERROR_CODE_SUCCESS && value->size == size && fingerprint(*value, size) == before) {
+            status = write_live(platform, key, which, *value, set);
+            if (status == ERROR_CODE_SUCCESS) list_cancelled(platform, *value, which, set, output);
             release_set(platform, &set);
-            release_pending_value(platform, &value);
             if (status == ERROR_CODE_SUCCESS) return 0;
             report_code(platform, output, status);
             return 1;
         }
         release_set(platform, &set);
     }
-    release_pending_value(platform, &value);
     report_own(platform, output, CHANGING_TEXT);
     return 1;
 }
@@ -198,10 +206,14 @@ int cancel_stale_operations(const Platform& platform, const PendingPlace& place,
         // Looked for as the restart will see the file system.
         const FileSystemAccess& files = platform.files;
         RedirectionToken redirection = files.disable_redirection(files.context);
+        // The second value's operations come after all of the first's.
+        PendingValue values[PENDING_VALUE_COUNT] = {};
+        const PendingValue none{};
         result = 0;
         for (std::size_t which = 0; which < PENDING_VALUE_COUNT && result == 0; ++which) {
-            result = clear_value(platform, key, which, &output);
+            result = clear_value(platform, key, which, which == 0 ? none : values[0], &values[which], &output);
         }
+        for (PendingValue& value : values) release_pending_value(platform, &value);
         files.revert_redirection(files.context, redirection);
         platform.lock.unlock(platform.lock.context, lock);
     }

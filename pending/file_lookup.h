@@ -26,7 +26,46 @@ std::uint32_t look_up_name(const Platform& platform, PendingValue& value, Stored
 // lookup's result. A sharing violation means something is there.
 const char* existence_text(std::uint32_t lookup);
 
+// What the operations before the one being judged may create at the
+// restart, which carries out the first value's operations in order and then
+// the second's: the targets of their moves, a moved folder with what is in
+// it. Moves whose own source is gone count too, and no delete takes a name
+// away: a name is never called gone for what an earlier operation did. The
+// targets are kept in a table whose hash never parts two names the file
+// system takes for one; `same_name` decides.
+struct TargetSlot {
+    const char16_t* name;  // null: a free slot
+    std::uint32_t length;
+    std::uint32_t hash;
+};
+
+struct EarlierTargets {
+    TargetSlot* slots;
+    std::size_t mask;  // the count of slots less one
+    std::size_t used;
+    bool any_move;
+    // A target that cannot be compared as text (read two ways, a short
+    // name, no drive-letter name), so that it may be any name.
+    bool any_name;
+};
+
+// How many moves a value holds, for the table's room.
+std::size_t count_moves(const PendingValue& value);
+// Room for the targets of `moves` moves; false when there is no memory.
+bool start_earlier_targets(const Platform& platform, std::size_t moves, EarlierTargets* earlier);
+void release_earlier_targets(const Platform& platform, EarlierTargets* earlier);
+// Counts the target of the operation, when it moves, for the operations
+// after it. The table points into the value, which must outlive it.
+void add_earlier_target(EarlierTargets* earlier, const PendingValue& value, const Operation& operation);
+
 // Whether the operation is stale: its source is a drive-letter name on a
-// drive whose root exists now, and the lookup says that neither the file nor
-// its folder is there. Whatever cannot be decided is not stale.
-bool operation_is_stale(const Platform& platform, PendingValue& value, const Operation& operation);
+// drive whose root exists now, no earlier operation may create it, and the
+// lookup says that neither the file nor its folder is there. Whatever cannot
+// be decided is not stale, nor is a name that the restart and the lookup may
+// read differently.
+bool operation_is_stale(const Platform& platform, PendingValue& value, const Operation& operation,
+                        const EarlierTargets& earlier);
+
+// Judges the operation as above, then counts its target for those after it.
+bool judge_operation(const Platform& platform, EarlierTargets* earlier, PendingValue& value,
+                     const Operation& operation);

@@ -11,10 +11,11 @@ void print_stored(const Platform& platform, const PendingValue& value, StoredNam
 }
 
 // Each value is walked on its own. Deciding whether an operation is stale
-// looks its source up, so a last string without its NUL gets one just past
-// the data, where the buffer has room.
+// (with `earlier`, else every operation is listed) looks its source up, so a
+// last string without its NUL gets one just past the data, where the buffer
+// has room.
 void list_values(const Platform& platform, PendingValue* values, const bool* present, ListFormat format,
-                 bool check_files, bool stale_only) {
+                 bool check_files, EarlierTargets* earlier) {
     JsonListing listing;
     if (format == ListFormat::json) start_json_listing(&listing, platform, check_files);
     for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
@@ -24,7 +25,7 @@ void list_values(const Platform& platform, PendingValue* values, const bool* pre
         OperationCursor cursor = 0;
         Operation operation;
         while (next_operation(value, &cursor, &operation)) {
-            if (stale_only && !operation_is_stale(platform, value, operation)) continue;
+            if (earlier != nullptr && !judge_operation(platform, earlier, value, operation)) continue;
             if (format == ListFormat::json) {
                 add_json_operation(&listing, value, which, operation);
             } else {
@@ -92,15 +93,22 @@ int list_pending_operations(const Platform& platform, const PendingPlace& place,
     if (status == ERROR_CODE_FILE_NOT_FOUND && (any || format == ListFormat::json || stale_only)) {
         status = ERROR_CODE_SUCCESS;
     }
-    // The document is never a partial list: a failure is all it holds.
-    if (status == ERROR_CODE_SUCCESS || format == ListFormat::text) {
+    // The stale ones are judged with the moves before them, in both values.
+    std::size_t moves = 0;
+    for (const PendingValue& value : values) moves += stale_only ? count_moves(value) : 0;
+    EarlierTargets earlier{};
+    if (stale_only && !start_earlier_targets(platform, moves, &earlier)) {
+        status = ERROR_CODE_NOT_ENOUGH_MEMORY;
+    } else if (status == ERROR_CODE_SUCCESS || format == ListFormat::text) {
+        // The document is never a partial list: a failure is all it holds.
         // Looked for as the restart will see the file system.
         const FileSystemAccess& files = platform.files;
         bool look = (check_files && format == ListFormat::json) || stale_only;
         RedirectionToken redirection = look ? files.disable_redirection(files.context) : 0;
-        list_values(platform, values, present, format, check_files, stale_only);
+        list_values(platform, values, present, format, check_files, stale_only ? &earlier : nullptr);
         if (look) files.revert_redirection(files.context, redirection);
     }
+    release_earlier_targets(platform, &earlier);
     for (PendingValue& value : values) release_pending_value(platform, &value);
     if (status != ERROR_CODE_SUCCESS) {
         report_list_failure(platform, format, status);

@@ -102,6 +102,12 @@ struct FileSystemAccess {
     // cleared first, so that a refusal without a code of its own reads 0.
     int (*move_file_ex)(void* context, const char16_t* source, const char16_t* target, std::uint32_t flags);
     std::uint32_t (*get_last_error)(void* context);
+    // Whether two names are one name to the file system, which compares
+    // them unit by unit in upper case by its own table (Unicode's simple
+    // upper case, not only A to Z). True also when it cannot tell: a name
+    // taken for another one is never called gone for that.
+    bool (*same_name)(void* context, const char16_t* left, std::size_t left_length, const char16_t* right,
+                      std::size_t right_length);
 };
 
 // Heap buffers for the value's data; allocate gives null when it cannot.

@@ -236,6 +236,7 @@ void find_close(void*, SearchHandle) {}
 std::uint32_t file_attributes(void*, const char16_t*, std::uint32_t*) { return ERROR_CODE_NOT_SUPPORTED; }
 int move_file_ex(void*, const char16_t*, const char16_t*, std::uint32_t) { return 0; }
 std::uint32_t get_last_error(void*) { return ERROR_CODE_NOT_SUPPORTED; }
+bool same_name(void*, const char16_t*, std::size_t, const char16_t*, std::size_t) { return true; }
 
 void* allocate(void*, std::size_t size) { return std::malloc(size); }
 void release(void*, void* block) { std::free(block); }
@@ -305,8 +306,8 @@ Platform hive_platform() {
     Platform platform{};
     platform.registry = {nullptr,      open_key,  query_value, set_value,
                          delete_value, close_key, kernel_name, load_hive_file};
-    platform.files = {nullptr,    disable_redirection, revert_redirection, find_first_file,
-                      find_close, file_attributes,     move_file_ex,       get_last_error};
+    platform.files = {nullptr,         disable_redirection, revert_redirection, find_first_file, find_close,
+                      file_attributes, move_file_ex,        get_last_error,     same_name};
     platform.heap = {nullptr, allocate, release};
     platform.lock = {nullptr, lock, unlock};
     platform.output = text_output_access(&standard_output_writer);

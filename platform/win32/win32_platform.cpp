@@ -108,6 +108,15 @@ int move_file_ex(void*, const char16_t* source, const char16_t* target, std::uin
 
 std::uint32_t get_last_error(void*) { return GetLastError(); }
 
+// As NTFS and the restart compare names: ordinal, each unit in upper case.
+// A failure (0) says nothing, so it counts as the same name.
+bool same_name(void*, const char16_t* left, std::size_t left_length, const char16_t* right, std::size_t right_length) {
+    if (left_length > 0x7FFFFFFF || right_length > 0x7FFFFFFF) return true;
+    int order = CompareStringOrdinal(wide(left), static_cast<int>(left_length), wide(right),
+                                     static_cast<int>(right_length), TRUE);
+    return order != CSTR_LESS_THAN && order != CSTR_GREATER_THAN;
+}
+
 void* allocate(void*, std::size_t size) { return std::malloc(size); }
 
 void release(void*, void* block) { std::free(block); }
@@ -239,8 +248,8 @@ Platform win32_platform() {
     Platform platform{};
     platform.registry = {nullptr,      open_key,  query_value, set_value,
                          delete_value, close_key, kernel_name, load_hive_file};
-    platform.files = {nullptr,    disable_redirection, revert_redirection, find_first_file,
-                      find_close, file_attributes,     move_file_ex,       get_last_error};
+    platform.files = {nullptr,         disable_redirection, revert_redirection, find_first_file, find_close,
+                      file_attributes, move_file_ex,        get_last_error,     same_name};
     platform.heap = {nullptr, allocate, release};
     platform.lock = {nullptr, lock, unlock};
     platform.output = text_output_access(&standard_output_writer);

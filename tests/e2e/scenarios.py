@@ -549,10 +549,27 @@ def stale_restart(s):
     s.value_is(None, "after /c /stale of its only operation")
 
 
+def updater_chain_restart(s):
+    """An updater's chain through a staging name: app.new onto app.stage,
+    then app.stage (not there until the restart makes it) onto app.exe. /c
+    /stale cancels only the operation whose source is really gone, and the
+    restart puts the new version in place."""
+    d = "C:\\k\\"
+    s.write(d + "app.new", "new version")
+    s.write(d + "app.exe", "old version")
+    chain = [(d + "app.new", d + "app.stage", REPLACE | DELAY), (d + "app.stage", d + "app.exe", REPLACE | DELAY)]
+    s.platform_writes(chain + [(d + "setup.tmp", None, REPLACE | DELAY)])
+    s.bootmove(["/c", "/stale"], f"File {d}setup.tmp -> (delete)\n")
+    s.value_is(recorded(chain), "after /c /stale")
+    s.session.reboot()
+    s.value_is(None, "after the restart")
+    s.files_are({d + "app.exe": "new version", d + "app.new": None, d + "app.stage": None})
+
+
 SCENARIOS = [
     platform_value_listed, cancel_then_restart, schedule_then_restart, user_session, cancel_only_operation,
     unicode_restart, code_page_932, console_output, positional_pairs_restart, closing_nul_restart, second_value,
-    wow64_redirection, lock_held_elsewhere, offline_hive, stale_restart,
+    wow64_redirection, lock_held_elsewhere, offline_hive, stale_restart, updater_chain_restart,
 ]
 
 

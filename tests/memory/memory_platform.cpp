@@ -1,5 +1,8 @@
 #include "tests/memory/memory_platform.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -293,6 +296,19 @@ std::uint32_t get_last_error(void* context) {
     return state->last_error;
 }
 
+// Each unit in Unicode's simple upper case, as the C library has it for
+// UTF-8 (as a file system's table has it: é is É, α is Α).
+bool same_name(void* context, const char16_t* left, std::size_t left_length, const char16_t* right,
+               std::size_t right_length) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    if (enter(state_of(context), CALL_SAME_NAME) != 0) return true;
+    if (left_length != right_length) return false;
+    for (std::size_t i = 0; i < left_length; ++i) {
+        if (towupper_l(left[i], utf8) != towupper_l(right[i], utf8)) return false;
+    }
+    return true;
+}
+
 void* allocate(void* context, std::size_t size) {
     MemoryPlatformState* state = state_of(context);
     if (enter(state, CALL_ALLOCATE) != 0) return nullptr;
@@ -396,8 +412,8 @@ Platform memory_platform(MemoryPlatformState* state) {
                                             write_file, encode, decode, report_failure, write_error});
     Platform platform{};
     platform.registry = {state, open_key, query_value, set_value, delete_value, close_key, kernel_name, load_hive_file};
-    platform.files = {state,      disable_redirection, revert_redirection, find_first_file,
-                      find_close, file_attributes,     move_file_ex,       get_last_error};
+    platform.files = {state,           disable_redirection, revert_redirection, find_first_file, find_close,
+                      file_attributes, move_file_ex,        get_last_error,     same_name};
     platform.heap = {state, allocate, release};
     platform.lock = {state, lock, unlock};
     platform.output = text_output_access(state->writer.get());

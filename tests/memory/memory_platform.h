@@ -35,6 +35,7 @@ constexpr const char CALL_FIND_CLOSE[] = "find_close";
 constexpr const char CALL_FILE_ATTRIBUTES[] = "file_attributes";
 constexpr const char CALL_MOVE_FILE_EX[] = "move_file_ex";
 constexpr const char CALL_GET_LAST_ERROR[] = "get_last_error";
+constexpr const char CALL_SAME_NAME[] = "same_name";  // a failure counts as the same name
 constexpr const char CALL_ALLOCATE[] = "allocate";
 constexpr const char CALL_RELEASE[] = "release";
 constexpr const char CALL_LOCK[] = "lock";

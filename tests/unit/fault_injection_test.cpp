@@ -416,16 +416,34 @@ TEST(Stale, SecondWriteRefusedAfterTheFirst) {
     const std::string printed[] = {
         LISTED + "error: "s + system_error_text(5) + "\n",
         "{\"operations\": [\n" + both + "\n], \"error\": {\"code\": 5, \"message\": \"Access denied.\"}}\n"};
-    for (int json = 0; json < 2; ++json) {
+    // A second value without operations is deleted as well.
+    for (int run = 0; run < 4; ++run) {
+        bool json = run % 2 != 0;
         MemoryPlatformState state = pending_state();
-        state.second = multi_sz(u"\\??\\C:\\c\0\0\0"s);
+        std::u16string second = run < 2 ? u"\\??\\C:\\c\0\0\0"s : u"\0"s;
+        state.second = multi_sz(second);
         state.failures = {{CALL_DELETE_VALUE, 2, 5}};
         CommandResult result =
             run_bootmove(&state, json ? std::vector<std::string>{"/c", "/fo", "json", "/stale"} : COMMANDS.at("stale"));
         EXPECT_EQ(result.output, crlf(printed[json]));
         EXPECT_EQ(result.status, 1);
         EXPECT_FALSE(state.value.present);
-        EXPECT_EQ(state.second.data, utf16_bytes(u"\\??\\C:\\c\0\0\0"s));
+        EXPECT_EQ(state.second.data, utf16_bytes(second));
+        expect_nothing_held(state);
+    }
+}
+
+// Two names the system could not compare count as one, so the second
+// delete is not stale: é and è hash alike and are compared.
+TEST(Stale, NamesNotComparedCountAsOne) {
+    for (bool refused : {false, true}) {
+        MemoryPlatformState state;
+        state.value = multi_sz(u"\\??\\C:\\a\0\\??\\C:\\\u00e9\0\\??\\C:\\\u00e8\0\0\0"s);
+        if (refused) state.failures = {{CALL_SAME_NAME, 1, 87}};
+        CommandResult result = run_bootmove(&state, std::vector<std::string>{"/l", "/stale"});
+        EXPECT_EQ(result.output,
+                  crlf(refused ? "File C:\\a -> C:\\\xe9\n" : "File C:\\a -> C:\\\xe9\nFile C:\\\xe8 -> (delete)\n"));
+        EXPECT_EQ(count_calls(state, CALL_SAME_NAME), 1);
         expect_nothing_held(state);
     }
 }
