@@ -3,13 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
+#include "platform/hive/hive_logs.h"
 
-// The base block's fields read and written here.
-constexpr std::size_t BASE_BLOCK = 4096;
-constexpr std::size_t MINOR_VERSION = 24;
-constexpr std::size_t BINS_SIZE = 40;
-constexpr std::size_t CHECKSUM = 508;
+namespace {
 
 constexpr std::size_t BIN_HEADER = 32;
 constexpr std::size_t BIN_UNIT = 4096;
@@ -38,24 +34,15 @@ constexpr std::size_t DB_BODY = 8;
 
 using Image = std::vector<unsigned char>;
 
-std::uint32_t word_at(const Image& image, std::size_t at) {
-    return std::uint32_t(image[at]) | std::uint32_t(image[at + 1]) << 8 | std::uint32_t(image[at + 2]) << 16 |
-           std::uint32_t(image[at + 3]) << 24;
-}
-
-void put_word(Image* image, std::size_t at, std::uint32_t word) {
-    for (std::size_t i = 0; i < 4; ++i) (*image)[at + i] = static_cast<unsigned char>(word >> (8 * i));
-}
-
 std::size_t round_up(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
 
 // A cell's size word is negative while the cell is used.
 std::size_t cell_size(const Image& image, std::size_t at) {
-    std::uint32_t raw = word_at(image, at);
+    std::uint32_t raw = hive_word(image.data(), at);
     return (raw & IN_CELL) != 0 ? std::size_t{0u - raw} : std::size_t{raw};
 }
 
-bool used(const Image& image, std::size_t at) { return (word_at(image, at) & IN_CELL) != 0; }
+bool used(const Image& image, std::size_t at) { return (hive_word(image.data(), at) & IN_CELL) != 0; }
 
 // What the write reads of the hive, checked: where its bins end, and where
 // each used cell begins, so that an offset taken from the image can be
@@ -71,10 +58,11 @@ struct Hive {
 // offset can run past its bin or start in the middle of another.
 bool walk_bins(Hive* hive) {
     const Image& image = *hive->image;
-    for (std::size_t bin = BASE_BLOCK, size = 0; bin < hive->end; bin += size) {
+    for (std::size_t bin = HIVE_BASE_BLOCK, size = 0; bin < hive->end; bin += size) {
         if (hive->end - bin < BIN_UNIT || std::memcmp(&image[bin], "hbin", 4) != 0) return false;
-        size = word_at(image, bin + 8);
-        if (word_at(image, bin + 4) != bin - BASE_BLOCK || size == 0 || size % BIN_UNIT != 0 || size > hive->end - bin)
+        size = hive_word(image.data(), bin + 8);
+        if (hive_word(image.data(), bin + 4) != bin - HIVE_BASE_BLOCK || size == 0 || size % BIN_UNIT != 0 ||
+            size > hive->end - bin)
             return false;
         for (std::size_t cell = bin + BIN_HEADER, length = 0; cell < bin + size; cell += length) {
             length = cell_size(image, cell);
@@ -88,10 +76,10 @@ bool walk_bins(Hive* hive) {
 
 bool read_hive(const Image& image, Hive* hive) {
     hive->image = &image;
-    if (image.size() < BASE_BLOCK || std::memcmp(image.data(), "regf", 4) != 0) return false;
-    std::size_t bins = word_at(image, BINS_SIZE);
-    hive->end = BASE_BLOCK + bins;
-    hive->minor = word_at(image, MINOR_VERSION);
+    if (image.size() < HIVE_BASE_BLOCK || std::memcmp(image.data(), "regf", 4) != 0) return false;
+    std::size_t bins = hive_word(image.data(), HIVE_BINS_SIZE);
+    hive->end = HIVE_BASE_BLOCK + bins;
+    hive->minor = hive_word(image.data(), HIVE_MINOR_VERSION);
     return bins % BIN_UNIT == 0 && hive->end <= image.size() && hive->end <= MAX_IMAGE && walk_bins(hive);
 }
 
@@ -104,7 +92,7 @@ bool whole_cell(const Hive& hive, std::size_t at, std::size_t need) {
 // Takes the cell at offset `offset` (from the first bin, as the hive stores
 // it) into `cells` when it is used and holds `need` bytes.
 bool take_cell(const Hive& hive, std::uint32_t offset, std::size_t need, std::vector<std::size_t>* cells) {
-    std::size_t at = BASE_BLOCK + offset;
+    std::size_t at = HIVE_BASE_BLOCK + offset;
     if (!whole_cell(hive, at, need)) return false;
     cells->push_back(at);
     return true;
@@ -114,8 +102,8 @@ bool take_cell(const Hive& hive, std::uint32_t offset, std::size_t need, std::ve
 // and the hive's version, not from what the cells look like.
 bool old_data_cells(const Hive& hive, std::size_t vk, std::vector<std::size_t>* cells) {
     const Image& image = *hive.image;
-    std::uint32_t size = word_at(image, vk + VK_DATA_SIZE);
-    std::uint32_t offset = word_at(image, vk + VK_DATA);
+    std::uint32_t size = hive_word(image.data(), vk + VK_DATA_SIZE);
+    std::uint32_t offset = hive_word(image.data(), vk + VK_DATA);
     if ((size & IN_CELL) != 0) return (size & ~IN_CELL) <= IN_CELL_LIMIT;
     if (size == 0) return true;  // no data, whatever the offset says
     if (hive.minor < FIRST_BIG_DATA_MINOR || size <= SEGMENT) return take_cell(hive, offset, size, cells);
@@ -124,12 +112,12 @@ bool old_data_cells(const Hive& hive, std::size_t vk, std::vector<std::size_t>* 
     std::size_t db = cells->back();
     std::size_t count = image[db + 6] | std::size_t{image[db + 7]} << 8;
     if (std::memcmp(&image[db + 4], "db", 2) != 0 || count != (size + SEGMENT - 1) / SEGMENT ||
-        !take_cell(hive, word_at(image, db + 8), 4 * count, cells))
+        !take_cell(hive, hive_word(image.data(), db + 8), 4 * count, cells))
         return false;
     std::size_t list = cells->back() + 4;
     for (std::size_t i = 0; i < count; ++i) {
         std::size_t length = i + 1 < count ? SEGMENT : size - SEGMENT * (count - 1);
-        if (!take_cell(hive, word_at(image, list + 4 * i), length, cells)) return false;
+        if (!take_cell(hive, hive_word(image.data(), list + 4 * i), length, cells)) return false;
     }
     return true;
 }
@@ -178,17 +166,17 @@ std::uint32_t write_cells(Image* image, std::size_t bin, std::size_t bin_size, c
                           const unsigned char* data, std::uint32_t size) {
     std::fill(image->begin() + static_cast<std::ptrdiff_t>(bin), image->end(), 0);
     std::memcpy(&(*image)[bin], "hbin", 4);
-    put_word(image, bin + 4, static_cast<std::uint32_t>(bin - BASE_BLOCK));
-    put_word(image, bin + 8, static_cast<std::uint32_t>(bin_size));
+    put_hive_word(image->data(), bin + 4, static_cast<std::uint32_t>(bin - HIVE_BASE_BLOCK));
+    put_hive_word(image->data(), bin + 8, static_cast<std::uint32_t>(bin_size));
     std::vector<std::size_t> starts;
     std::size_t at = bin + BIN_HEADER;
     for (std::size_t length : sizes) {
         starts.push_back(at);
-        put_word(image, at, static_cast<std::uint32_t>(0u - length));
+        put_hive_word(image->data(), at, static_cast<std::uint32_t>(0u - length));
         at += length;
     }
-    if (at < bin + bin_size) put_word(image, at, static_cast<std::uint32_t>(bin + bin_size - at));
-    auto offset = [](std::size_t cell) { return static_cast<std::uint32_t>(cell - BASE_BLOCK); };
+    if (at < bin + bin_size) put_hive_word(image->data(), at, static_cast<std::uint32_t>(bin + bin_size - at));
+    auto offset = [](std::size_t cell) { return static_cast<std::uint32_t>(cell - HIVE_BASE_BLOCK); };
     if (sizes.size() == 1) {
         std::memcpy(&(*image)[starts[0] + 4], data, size);
         return offset(starts[0]);
@@ -197,21 +185,13 @@ std::uint32_t write_cells(Image* image, std::size_t bin, std::size_t bin_size, c
     std::memcpy(&(*image)[starts[0] + 4], "db", 2);
     (*image)[starts[0] + 6] = static_cast<unsigned char>(count);
     (*image)[starts[0] + 7] = static_cast<unsigned char>(count >> 8);
-    put_word(image, starts[0] + 8, offset(starts[1]));
+    put_hive_word(image->data(), starts[0] + 8, offset(starts[1]));
     for (std::size_t i = 0; i < count; ++i) {
         std::size_t done = SEGMENT * i;
-        put_word(image, starts[1] + 4 + 4 * i, offset(starts[2 + i]));
+        put_hive_word(image->data(), starts[1] + 4 + 4 * i, offset(starts[2 + i]));
         std::memcpy(&(*image)[starts[2 + i] + 4], data + done, std::min<std::size_t>(SEGMENT, size - done));
     }
     return offset(starts[0]);
-}
-
-// The XOR of the base block's first 127 words; Windows never stores 0 or
-// 0xFFFFFFFF there.
-std::uint32_t checksum(const Image& image) {
-    std::uint32_t sum = 0;
-    for (std::size_t at = 0; at < CHECKSUM; at += 4) sum ^= word_at(image, at);
-    return sum == 0 ? 1 : sum == 0xFFFFFFFFu ? 0xFFFFFFFEu : sum;
 }
 
 }  // namespace
@@ -243,11 +223,12 @@ ValueWrite write_value_data(std::vector<unsigned char>* image, std::size_t vk, s
         field = write_cells(image, bin, bin_size, sizes, data, size);
         stored = size;
     }
-    for (std::size_t cell : old_cells) put_word(image, cell, static_cast<std::uint32_t>(cell_size(*image, cell)));
-    put_word(image, vk + VK_DATA_SIZE, stored);
-    put_word(image, vk + VK_DATA, field);
-    put_word(image, vk + VK_TYPE, type);
-    put_word(image, BINS_SIZE, static_cast<std::uint32_t>(bin + bin_size - BASE_BLOCK));
-    put_word(image, CHECKSUM, checksum(*image));
+    for (std::size_t cell : old_cells)
+        put_hive_word(image->data(), cell, static_cast<std::uint32_t>(cell_size(*image, cell)));
+    put_hive_word(image->data(), vk + VK_DATA_SIZE, stored);
+    put_hive_word(image->data(), vk + VK_DATA, field);
+    put_hive_word(image->data(), vk + VK_TYPE, type);
+    put_hive_word(image->data(), HIVE_BINS_SIZE, static_cast<std::uint32_t>(bin + bin_size - HIVE_BASE_BLOCK));
+    put_hive_word(image->data(), HIVE_CHECKSUM, base_block_checksum(image->data()));
     return ValueWrite::written;
 }
