@@ -35,6 +35,11 @@ const ShownRow SHOWN[] = {
     {u"\x08\x7F\x9B\x85\x01", u"\\x08\\x7F\\x9B\\x85\\x01", "\x08\x7F??\x01"},
     {u"a\nb\tc", u"a\\x0Ab\\x09c", "a\nb\tc"},
     {u"\\x1B", u"\\x1B", "\\x1B"},
+    // So are the invisible characters that change how a line reads; their
+    // neighbours are shown.
+    {u"a\u202Eb\u200Bc\uFEFF", u"a\\u202Eb\\u200Bc\\uFEFF", "a?b?c?"},
+    {u"\u2066\u2069\u2028\u2029\u200F\u202A", u"\\u2066\\u2069\\u2028\\u2029\\u200F\\u202A", "??????"},
+    {u"\u200A\u2030\u202F\u2065\u206A", u"\u200A\u2030\u202F\u2065\u206A", "?\x89???"},
 };
 
 class Shown : public testing::TestWithParam<ShownRow> {};
