@@ -26,12 +26,12 @@ const char NO_WINDOWS_TEXT[] =
     "there is no running Windows here: on Linux bootmove lists and cancels the operations of a SYSTEM hive file "
     "(/hive FILE /l, /hive FILE /c)";
 const char UNCLEAN_TEXT[] =
-    ": the hive was not closed cleanly (its header's sequence numbers differ), so changes may wait in its "
-    "transaction logs (.LOG1, .LOG2), which are not applied here; changing the file could corrupt the hive, so "
-    "nothing was changed";
+    ": the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its transaction logs "
+    "(.LOG1, .LOG2) applies, so changes may be missing; changing the file could corrupt the hive, so nothing was "
+    "changed";
 const char UNCLEAN_WARNING[] =
-    "warning: the hive was not closed cleanly (its header's sequence numbers differ): changes that wait in its "
-    "transaction logs (.LOG1, .LOG2) are not in this listing\n";
+    "warning: the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its "
+    "transaction logs (.LOG1, .LOG2) applies: changes may be missing from this listing\n";
 const char NO_VALUES_TEXT[] =
     "\\Control\\Session Manager has neither PendingFileRenameOperations nor PendingFileRenameOperations2";
 const char RUNNING_HIVE_TEXT[] =

@@ -26,8 +26,10 @@ void put_hive_word(unsigned char* bytes, std::size_t at, std::uint32_t word);
 // 0 or 0xFFFFFFFF).
 std::uint32_t base_block_checksum(const unsigned char* base);
 
-// 64-bit Marvin32 of `size` bytes with the seed the logs use.
+// 64-bit Marvin32 of `size` bytes with the seed the logs use, and with any
+// seed (the state starts as its low half and its high half).
 std::uint64_t marvin32(const unsigned char* bytes, std::size_t size);
+std::uint64_t marvin32_with_seed(const unsigned char* bytes, std::size_t size, std::uint64_t seed);
 
 enum class HiveState {
     clean,          // the sequence numbers agree: the logs are not needed
@@ -48,8 +50,9 @@ struct HiveRecovery {
 // found right by the caller) and as much of its hive bins as it has. `logs`
 // are the two logs' bytes (an absent log is empty), in the order .LOG1,
 // .LOG2. When the hive is dirty and entries apply, `image` becomes the hive
-// Windows would load: the pages written in, grown (with zeros) to the hive-
-// bins size of the last entry applied, the base block's hive-bins size set
-// to that, its two sequence numbers made equal and its checksum right. A
-// hive that stays dirty, or is clean, is left as it was.
+// Windows would load: the pages written in, grown (with zeros) or cut to
+// the hive-bins size of the last entry applied, the base block's hive-bins
+// size set to that, its two sequence numbers made equal (the last entry's
+// number, or the old-format log's) and its checksum right. A hive that
+// stays dirty, or is clean, is left as it was.
 HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]);

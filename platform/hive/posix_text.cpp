@@ -91,6 +91,14 @@ const CodeText CODE_TEXTS[] = {
     {HIVE_VALUE_TOO_LARGE,
      "the value is larger than the hive library writes in a form Windows reads (16,344 bytes in a hive of this "
      "version, about 1 MB in an older one); nothing was changed"},
+    {HIVE_CUT_SHORT, "the hive file is cut short: it holds less than its header says the hive has"},
+    {HIVE_NOT_REGULAR,
+     "not a regular file: only a hive in a regular file is changed (a pipe or a device can be listed)"},
+    {HIVE_OTHER_NAMES,
+     "the file has other names (hard links), which would keep the old hive beside the new one; nothing was changed"},
+    {HIVE_STILL_DIRTY,
+     "the hive was not closed cleanly and its transaction logs do not bring it up to date; nothing was changed"},
+    {HIVE_DAMAGED_KEYS, "the hive is damaged: the keys on the way to the pending operations cannot be read"},
 };
 
 }  // namespace
@@ -106,13 +114,23 @@ const char* system_error_text(std::uint32_t code) {
     } else if ((code & 0xFFFF8000u) == HIVE_NOT_WRITTEN) {
         std::snprintf(text, sizeof text, "the changed hive could not be written, so the file is as it was: %s",
                       std::strerror(static_cast<int>(code & 0x7FFFu)));
+    } else if ((code & 0xFFFF8000u) == HIVE_OWNER_NOT_KEPT) {
+        std::snprintf(text, sizeof text, "the file's owner and group could not be kept, so the file is as it was: %s",
+                      std::strerror(static_cast<int>(code & 0x7FFFu)));
+    } else if ((code & 0xFFFF8000u) == HIVE_ATTRIBUTES_NOT_KEPT) {
+        std::snprintf(text, sizeof text,
+                      "the file's extended attributes could not be kept, so the file is as it was: %s",
+                      std::strerror(static_cast<int>(code & 0x7FFFu)));
     }
     return text;
 }
 
+// The codes that carry an errno value in their low bits give it; the
+// hive's own give 0.
 std::uint32_t system_error_number(std::uint32_t code) {
-    std::uint32_t kind = code & 0xFFFF8000u;
-    if (kind == APPLICATION_CODE_BIT || kind == HIVE_NOT_WRITTEN) return code & 0x7FFFu;
+    for (std::uint32_t kind : {APPLICATION_CODE_BIT, HIVE_NOT_WRITTEN, HIVE_OWNER_NOT_KEPT, HIVE_ATTRIBUTES_NOT_KEPT}) {
+        if ((code & 0xFFFF8000u) == kind) return code & 0x7FFFu;
+    }
     // The body gives the logic's code for ENOMEM, which the logic tells apart.
     if (code == ERROR_CODE_NOT_ENOUGH_MEMORY) return ENOMEM;
     return 0;

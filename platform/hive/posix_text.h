@@ -2,7 +2,9 @@
 // numbers, and its error stream.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/text_output.h"
@@ -23,5 +25,18 @@ constexpr unsigned HIVE_TRUNCATED = 0x20010002;
 constexpr unsigned HIVE_BAD_CHECKSUM = 0x20010003;
 constexpr unsigned HIVE_CORRUPT = 0x20010004;
 constexpr unsigned HIVE_VALUE_TOO_LARGE = 0x20010005;
+constexpr unsigned HIVE_CUT_SHORT = 0x20010006;
+constexpr unsigned HIVE_NOT_REGULAR = 0x20010007;
+constexpr unsigned HIVE_OTHER_NAMES = 0x20010008;
+constexpr unsigned HIVE_STILL_DIRTY = 0x20010009;
+constexpr unsigned HIVE_DAMAGED_KEYS = 0x2001000A;
 // With an errno value: writing the changed hive failed, and FILE is as it was.
 constexpr unsigned HIVE_NOT_WRITTEN = 0x20008000;
+// With an errno value: what the new file could not keep of the old one.
+constexpr unsigned HIVE_OWNER_NOT_KEPT = 0x20018000;
+constexpr unsigned HIVE_ATTRIBUTES_NOT_KEPT = 0x20020000;
+
+// A failure of the file system, in its own words (strerror).
+inline std::uint32_t errno_code(int error) {
+    return error == ENOMEM ? 8 : 0x20000000u | static_cast<std::uint32_t>(error);
+}

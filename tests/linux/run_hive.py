@@ -17,7 +17,8 @@ import tempfile
 
 import hivex
 
-from hives import VALUES, checksum, read_values, set_header, system_hive, utf16
+from hives import (VALUES, big_value, checksum, log_numbers, marvin32, read_values, set_header, stored_cells,
+                   system_hive, utf16, write_dirt_log, write_logs)
 
 U = utf16
 FIRST = U("*1\\??\\C:\\a\0*1!\\??\\C:\\b\0\\??\\C:\\c\u03a9\0\0\0")
@@ -27,11 +28,22 @@ LISTED = "File C:\\a -> C:\\b\nFile C:\\c\u03a9 -> (delete)\nFile C:\\s -> (dele
 DELETE = ('{"value": "PendingFileRenameOperations2", "kind": "delete", "source": "C:\\\\s", "target": null, '
           '"replace": false, "stored_source": "\\\\??\\\\C:\\\\s", "stored_target": "", "source_exists": null, '
           '"target_exists": null}')
-UNCLEAN = ("the hive was not closed cleanly (its header's sequence numbers differ), so changes may wait in its "
-           "transaction logs (.LOG1, .LOG2), which are not applied here; changing the file could corrupt the hive, "
-           "so nothing was changed")
+UNCLEAN = ("the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its transaction "
+           "logs (.LOG1, .LOG2) applies, so changes may be missing; changing the file could corrupt the hive, so "
+           "nothing was changed")
+DAMAGED = "the hive is damaged: the keys on the way to the pending operations cannot be read"
+CUT = "the hive file is cut short: it holds less than its header says the hive has"
 NO_WINDOWS = ("error: there is no running Windows here: on Linux bootmove lists and cancels the operations of a "
               "SYSTEM hive file (/hive FILE /l, /hive FILE /c)\n")
+# 300 operations (19,802 bytes) and another big value, both stored as Windows stores big data.
+OPS = [f"C:\\Windows\\Temp\\file{n:03d}.tmp" for n in range(300)]
+
+
+def deletes(names):
+    return U("".join(f"\\??\\{n}\0\0" for n in names) + "\0")
+
+
+BIG = {"sets": {2: (deletes(OPS), SECOND)}, "extra": {"Big": bytes(range(256)) * 80}, "big": (VALUES[0], "Big")}
 USAGE = ("Usage: {prog} /hive <file> /l | /hive <file> /c <source file> [<target file>]\nList or cancel the file "
          "operations that a Windows SYSTEM hive file holds for the next system boot\n\t/hive <file> /l list pending "
          "operations on next reboot\n\t/hive <file> /l /fo json list pending operations as JSON\n\t/hive <file> /c "
@@ -39,6 +51,12 @@ USAGE = ("Usage: {prog} /hive <file> /l | /hive <file> /c <source file> [<target
          "\t--version print the version\n")
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as cmake:
     VERSION = re.search(r"project\(bootmove VERSION (\S+)", cmake.read()).group(1)
+
+# Hives brought by their logs to one value or the other, listed, and in JSON.
+N1, N2 = (FIRST, None), (None, U("\\??\\C:\\s\0\0\0"))
+L1, L2 = "".join(LISTED.splitlines(True)[:2]), "File C:\\s -> (delete)\n"
+J2 = '{"operations": [\n  ' + DELETE + "\n]}\n"
+LATER_IN_LOG1 = {"states": [N1, N2, N1], "plan": [(1, 7), (1, 8), (0, 9)]}
 
 # name, hive (changes to the made one), arguments after "/hive FILE" (a
 # tuple: exactly these arguments), stdout, start of stderr ({file}, {prog}), status,
@@ -54,14 +72,28 @@ ROWS = [
      None),
     ("unclean_listed_with_a_warning", {"unclean": True}, ["/l"], LISTED, "warning: the hive was not closed", 0, None),
     ("unclean_never_changed", {"unclean": True}, ["/c", "C:\\a"], "", "error: {file}: " + UNCLEAN + "\n", 1, None),
+    # Logs applied as Windows applies them when it loads the hive.
+    ("logs_later_entries_in_log1", {"logs": LATER_IN_LOG1}, ["/l"], L1, "note: ", 0, None),
+    ("logs_bad_hash_stops", {"logs": {**LATER_IN_LOG1, "bad_hash": 2}}, ["/l", "/fo", "json"], J2, "note: ", 0, None),
+    ("logs_with_a_gap", {"logs": {"states": [N1, N2, N1], "plan": [(1, 7), (1, 8), (0, 10)]}}, ["/l"], L2, "note: ", 0,
+     None),
+    ("logs_old_format", {"logs": {"states": [N1], "old": True}}, ["/l"], L1, "note: ", 0, None),
+    ("logs_lower_case", {"logs": {**LATER_IN_LOG1, "names": ("log1", "log2")}}, ["/l"], L1, "note: ", 0, None),
+    ("logs_older_than_the_file", {"logs": {**LATER_IN_LOG1, "secondary": 12}}, ["/c", "C:\\a"],
+     "", "error: {file}: " + UNCLEAN + "\n", 1, None),
+    ("logs_cancel_in_the_recovered_hive", {"logs": LATER_IN_LOG1}, ["/c", "c:\\C\u03a9"], "", "note: ", 0,
+     (U("*1\\??\\C:\\a\0*1!\\??\\C:\\b\0\0"), None)),
     ("no_select", {"current": None}, ["/l"],
      "", "error: {file} holds no SYSTEM hive: it has no Select\\Current from 1 to 999\n", 1, None),
     ("missing_control_set", {"current": 7}, ["/l", "/fo", "json"], '{"error": {"code": 0, "message": "the SYSTEM '
      'hive at {file} has no ControlSet007, the control set its Select\\\\Current names"}}\n', "", 1, None),
-    ("truncated", {"cut": 9000}, ["/c", "C:\\a"], "", "error: {file}: the hive is corrupt or truncated: its keys "
-     "cannot be read\n", 1, None),
-    ("header_only", {"cut": 4096}, ["/l"], "", "error: {file}: the hive is corrupt or truncated: its keys cannot be "
-     "read\n", 1, None),
+    ("truncated", {"cut": 9000}, ["/c", "C:\\a"], "", "error: {file}: " + CUT + "\n", 1, None),
+    ("header_only", {"cut": 4096}, ["/l"], "", "error: {file}: " + CUT + "\n", 1, None),
+    # A subkey list on the way that points outside the hive, or an ri list
+    # that holds itself: damage, never "nothing pending".
+    ("damaged_subkey_list", {"damage": "outside"}, ["/l"], "", "error: " + DAMAGED + "\n", 1, None),
+    ("damaged_ri_list_json", {"damage": "ri_self"}, ["/l", "/fo", "json"],
+     '{"error": {"code": 0, "message": "' + DAMAGED + '"}}\n', "", 1, None),
     ("not_a_hive", {"raw": b"[HKEY_LOCAL_MACHINE\\SYSTEM]\n"}, ["/l"], "", "error: {file}: not a registry hive "
      "file (it does not begin with a regf header)\n", 1, None),
     ("damaged_header", {"raw_at": (508, b"\0\0\0\0")}, ["/l"], "", "error: {file}: the hive's header is damaged "
@@ -75,11 +107,14 @@ ROWS = [
      "ControlSet002\\Control\\Session Manager has neither PendingFileRenameOperations nor "
      "PendingFileRenameOperations2\n", 1, None),
     ("no_values_json", {"sets": {2: (None, None)}}, ["/l", "/fo", "json"], '{"operations": []}\n', "", 0, None),
-    # hivex writes a value as one cell, which Windows reads as a list of
-    # segments past 16,344 bytes: refused, also for another value of the key.
-    ("value_too_large_to_write", {"extra": {"Big": bytes(16346)}}, ["/c", "C:\\a"], "",
-     "error: the value is larger than the hive library writes in a form Windows reads (16,344 bytes in a hive of "
-     "this version, about 1 MB in an older one); nothing was changed\n", 1, None),
+    # Big data: listed; cancelled into, staying big or down to one cell; another big value of the key as it was.
+    ("big_value_listed", BIG, ["/l"], "".join(f"File {n} -> (delete)\n" for n in OPS) + LISTED.split("\n", 2)[2], "", 0, None),
+    ("big_value_stays_big", BIG, ["/c", OPS[7]], "", "", 0, (deletes(OPS[:7] + OPS[8:]), SECOND),
+     {VALUES[0]: ["db", 16352, 3400], "Big": ["db", 16352, 4144]}),
+    ("big_value_into_one_cell", {**BIG, "sets": {2: (deletes(OPS[:248]), SECOND)}}, ["/c", OPS[0]], "", "", 0,
+     (deletes(OPS[1:248]), SECOND), {VALUES[0]: ["cell", 16312], "Big": ["db", 16352, 4144]}),
+    ("big_other_value_no_refusal", {"extra": {"Big": bytes(16346)}, "big": ("Big",)}, ["/c", "C:\\a"], "", "", 0,
+     (U("\\??\\C:\\c\u03a9\0\0\0"), SECOND), {"Big": ["db", 16352, 16]}),
     ("older_hive_version_writes_it", {"extra": {"Big": bytes(16346)}, "minor": 3}, ["/c", "C:\\s"], "", "", 0,
      (FIRST, U("\\??\\C:\\c\u03a9\0\0\0tail\0"))),
     ("lone_surrogate_as_replacement", {"sets": {2: (U("\\??\\C:\\x\udc00\0\0\0"), None)}}, ["/l"],
@@ -94,13 +129,16 @@ ROWS = [
 ]
 
 
-def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5):
+def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5,
+         damage=None, big=(), logs=None):
     if raw != b"":
         if raw is not None:
             with open(path, "wb") as f:
                 f.write(raw)
         return
     system_hive(path, current, sets or {1: (OTHER, None), 2: (FIRST, SECOND)}, minor, extra)
+    for name in big:
+        big_value(path, 2, name)
     if unclean:
         set_header(path, seq1=8, seq2=7)
     with open(path, "r+b") as f:
@@ -109,6 +147,28 @@ def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=No
             f.write(raw_at[1])
         if cut:
             f.truncate(cut)
+        if damage:
+            # The subkey list of ControlSet002 (hivex's handles are file
+            # offsets of cells; the list's offset is 28 bytes into the nk).
+            h = hivex.Hivex(path)
+            nk = h.node_get_child(h.root(), "ControlSet002")
+            f.seek(nk + 32)
+            at = struct.unpack("<I", f.read(4))[0] + 4096
+            f.seek(at + 4)
+            f.write(b"lh\1\0\xf0\xff\xff\x7f" if damage == "outside" else b"ri\1\0" + struct.pack("<I", at - 4096))
+    return with_logs(path, **logs) if logs else None
+
+
+def with_logs(path, states, old=False, **options):
+    """Logs beside PATH that bring it to each of STATES (set 2's values) in turn; every key and value of the last."""
+    hives = []
+    for values in states:
+        system_hive(path + ".new", 2, {1: (OTHER, None), 2: values})
+        hives.append(open(path + ".new", "rb").read())
+    keys = dump(path + ".new")
+    os.remove(path + ".new")
+    write_dirt_log(path, hives[-1]) if old else write_logs(path, hives, **options)
+    return keys
 
 
 def dump(path):
@@ -131,30 +191,37 @@ def run(program, args, **kwargs):
 
 
 def check_row(program, folder, row):
-    name, hive, args, stdout, stderr, status, after = row
+    name, hive, args, stdout, stderr, status, after, *forms = row
     path = os.path.join(folder, name + ".hiv")
-    make(path, **hive)
+    keys = make(path, **hive)
     os.chmod(path, 0o640) if os.path.exists(path) else None
-    before = open(path, "rb").read() if os.path.exists(path) else None
-    keys = dump(path) if after else None
+    files = {entry: open(os.path.join(folder, entry), "rb").read() for entry in os.listdir(folder)}
+    before = files.get(name + ".hiv")
+    keys = keys or (dump(path) if after else None)
     got = run(program, ["/hive", path, *args] if isinstance(args, list) else list(args))
     stdout, stderr = (text.replace("{file}", path).replace("{prog}", "bootmove") for text in (stdout, stderr))
     expected = (status, stdout, stderr)
-    problems = [] if (got[0], got[1]) == expected[:2] and got[2].startswith(stderr) and (stderr or not got[2]) \
-        else [f"expected {expected!r}, got {got!r}"]
-    if after is None:
-        now = open(path, "rb").read() if os.path.exists(path) else None
-        problems += [] if now == before else ["the file changed"]
-    else:
+    problems = [] if (got[0], got[1]) == expected[:2] and got[2].startswith(stderr) and (stderr or not got[2]) and \
+        got[2].count("\n") <= max(1, stderr.count("\n")) else [f"expected {expected!r}, got {got!r}"]
+    now = {entry: open(os.path.join(folder, entry), "rb").read() for entry in os.listdir(folder)}
+    changed = {entry for entry in {*files, *now} if files.get(entry) != now.get(entry)}
+    problems += [] if changed <= ({name + ".hiv"} if after else set()) else [f"changed or left: {sorted(changed)}"]
+    if after is not None:
         values = [None if v is None else v[1] for v in read_values(path, 2)]
-        keys["\\ControlSet002\\Control\\Session Manager"].update(dict(zip(VALUES, ((7, v) for v in after))))
+        keys["\\ControlSet002\\Control\\Session Manager"].update({n: (7, v) for n, v in zip(VALUES, after) if v})
         problems += [] if values == list(after) else [f"values {values!r}"]
         problems += [] if dump(path) == keys else ["another key or value changed"]
         base = open(path, "rb").read(4096)
-        seq1, seq2, csum = struct.unpack_from("<II", base, 4) + struct.unpack_from("<I", base, 508)
-        problems += [] if seq1 == seq2 and csum == checksum(base) else ["the header is not whole"]
+        (seq1, seq2), (bins,), (csum,) = (struct.unpack_from(f, base, at) for f, at in (("<II", 4), ("<I", 40),
+                                                                                        ("<I", 508)))
+        # Above every number of the file and its logs, so that no log applies.
+        numbers = [*struct.unpack_from("<II", before, 4), *(n for e in files if e != name + ".hiv" for n in
+                                                          log_numbers(files[e]))]
+        problems += [] if seq1 == seq2 > max(numbers) and csum == checksum(base) and bins + 4096 == len(
+            now[name + ".hiv"]) else ["the header is not whole"]
         problems += [] if os.stat(path).st_mode & 0o777 == 0o640 else ["the mode changed"]
-    problems += [] if os.listdir(folder) == [name + ".hiv"] * os.path.exists(path) else ["a file was left"]
+        for value, form in (forms[0] if forms else {}).items():
+            problems += [] if stored_cells(path, 2, value) == form else [f"{value}: {stored_cells(path, 2, value)}"]
     for entry in os.listdir(folder):
         os.remove(os.path.join(folder, entry))
     return problems
@@ -166,7 +233,7 @@ def check_steps(program, folder):
     # A folder where no new file can be made (for root, the program runs as
     # nobody): an error, and FILE as it was.
     make(path)
-    os.chmod(path, 0o644)
+    os.chmod(path, 0o666)
     before = open(path, "rb").read()
     os.chmod(folder, 0o555)
     nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
@@ -181,6 +248,8 @@ def check_steps(program, folder):
     statuses = [r.wait(timeout=120) for r in runs]
     if statuses != [0] * 8 or read_values(path, 2)[0] != (7, b"\0\0"):
         problems.append(f"eight /c at once: {statuses}, {read_values(path, 2)[0]!r}")
+    # The logs' hash, against a published vector.
+    problems += [] if marvin32(bytes.fromhex("ab427ea8d10fc7"), 0x1BDBCC, 0x4FB61A) == 0xE11847E4F0678C41 else ["hash"]
     # On a terminal a control or format character in a name is shown as an escape.
     make(path, sets={2: (U("\\??\\C:\\e\x1bx\u202e\0\0\0"), None)})
     shown = subprocess.run(["script", "-qec", f"{program} /hive {path} /l", "/dev/null"], capture_output=True,
@@ -188,6 +257,29 @@ def check_steps(program, folder):
     if b"File C:\\e\\x1Bx\\u202E -> (delete)" not in shown:
         problems.append(f"terminal: {shown!r}")
     os.remove(path)
+    # A link is followed: the file it leads to is changed, the link stays.
+    # A pipe is listed; a FIFO, or a file with a second name, is refused at
+    # once; extended attributes are kept.
+    make(path, sets={2: (U("\\??\\C:\\a\0\0\\??\\C:\\b\0\0\0"), None)})
+    link, fifo, second = (os.path.join(folder, name) for name in ("link", "fifo", "second"))
+    os.symlink(path, link)
+    os.mkfifo(fifo)
+    try:
+        os.setxattr(path, "user.bootmove", b"kept")
+    except OSError:
+        pass  # a file system without user attributes
+    attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+    got = [run(program, ["/hive", link, "/c", "C:\\a"]), run(program, ["/hive", fifo, "/c", "C:\\a"])]
+    listed = subprocess.run(["bash", "-c", f"'{program}' /hive <(cat '{path}') /l"], capture_output=True, timeout=60)
+    os.link(path, second)
+    got.append(run(program, ["/hive", second, "/c", "C:\\b"]))
+    kept = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+    if (got[0][0], os.path.islink(link), read_values(path, 2)[0], kept, listed.stdout) != (
+            0, True, (7, U("\\??\\C:\\b\0\0\0")), attributes, b"File C:\\b -> (delete)\n") or \
+            got[1][0] != 1 or "not a regular file" not in got[1][2] or "other names (hard links)" not in got[2][2]:
+        problems.append(f"link, pipe, FIFO, attributes, second name: {got!r} {listed!r} {kept!r}")
+    for name in (link, fifo, second, path):
+        os.remove(name)
     # One file that needs only the C library.
     needed = subprocess.run(["readelf", "-d", program], capture_output=True, text=True).stdout
     libraries = sorted(line.split("[")[1].rstrip("]") for line in needed.splitlines() if "(NEEDED)" in line)

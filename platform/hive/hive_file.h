@@ -1,0 +1,31 @@
+// A SYSTEM hive file on disk, held whole in memory: read once (a regular
+// file, a pipe or a device alike), brought up to date from its transaction
+// logs as Windows does when it loads it, and written back whole to a new
+// file that replaces the old one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/hive/hive_logs.h"
+
+struct HiveImage {
+    std::string path;       // FILE as typed
+    std::string real_path;  // where FILE leads, links resolved; what /c writes
+    std::vector<unsigned char> bytes;
+    HiveRecovery recovery;
+};
+
+// Reads FILE: the base block, then no more than the hive bins its header
+// declares, and the logs beside it when the hive is dirty. With `write`
+// (for /c), FILE must lead to a regular file of one name that the user may
+// write, checked before anything is read. Gives 0 or the body's code; a
+// hive that stays dirty is no failure here (recovery.state tells).
+std::uint32_t read_hive_file(const std::string& path, bool write, HiveImage* image);
+
+// Writes the image to a new file beside the real file, with the sequence
+// numbers above every number the file and its logs hold, the real file's
+// mode, owner, group and extended attributes, and renames it over the real
+// file. At every instant the real file is the old hive or the new one.
+std::uint32_t write_hive_file(HiveImage* image);

@@ -1,0 +1,265 @@
+#include "platform/hive/hive_logs.h"
+
+#include <cstring>
+
+namespace {
+
+// A log's base block is the first sector of the hive's, with its own file
+// type; the entries (or the dirty vector) follow, sector by sector.
+constexpr std::size_t LOG_SECTOR = 512;
+constexpr std::uint32_t NEW_LOG = 6;
+constexpr std::uint32_t OLD_LOG = 1;
+constexpr std::size_t ENTRY_HEADER = 40;  // an HvLE entry's fields, up to its first page reference
+constexpr std::size_t ENTRY_SIZE = 4;
+constexpr std::size_t ENTRY_SEQUENCE = 12;
+constexpr std::size_t ENTRY_BINS_SIZE = 16;
+constexpr std::size_t ENTRY_PAGES = 20;
+constexpr std::size_t ENTRY_HASH_1 = 24;
+constexpr std::size_t ENTRY_HASH_2 = 32;
+constexpr std::size_t DIRTY_VECTOR = 512 + 4;  // after "DIRT"
+constexpr std::size_t HIVE_PAGE = 4096;
+// Windows keeps a hive under 2 GiB; a log that says more is hostile, and
+// would have the image grow without bound.
+constexpr std::uint32_t MAX_BINS_SIZE = 0x80000000u;
+constexpr std::uint64_t LOG_SEED = 0x82EF4D887A4E55C5u;
+
+std::uint64_t hive_quad(const unsigned char* bytes, std::size_t at) {
+    return std::uint64_t(hive_word(bytes, at)) | std::uint64_t(hive_word(bytes, at + 4)) << 32;
+}
+
+std::uint32_t rotate(std::uint32_t word, int bits) { return word << bits | word >> (32 - bits); }
+
+struct MarvinState {
+    std::uint32_t lo;
+    std::uint32_t hi;
+};
+
+void mix(MarvinState* state, std::uint32_t word) {
+    state->lo += word;
+    state->hi ^= state->lo;
+    state->lo = rotate(state->lo, 20) + state->hi;
+    state->hi = rotate(state->hi, 9) ^ state->lo;
+    state->lo = rotate(state->lo, 27) + state->hi;
+    state->hi = rotate(state->hi, 19);
+}
+
+std::uint32_t larger(std::uint32_t a, std::uint32_t b) { return a > b ? a : b; }
+
+bool hive_bins_size_sound(std::uint32_t size) { return size != 0 && size % HIVE_PAGE == 0 && size <= MAX_BINS_SIZE; }
+
+// A log Windows would use: a whole sector of base block with the right
+// signature, file type and checksum, and both sequence numbers equal (the
+// log was written out to its end).
+bool log_valid(const std::vector<unsigned char>& log, std::uint32_t type) {
+    if (log.size() < LOG_SECTOR || std::memcmp(log.data(), "regf", 4) != 0) return false;
+    const unsigned char* base = log.data();
+    return hive_word(base, HIVE_FILE_TYPE) == type && base_block_checksum(base) == hive_word(base, HIVE_CHECKSUM) &&
+           hive_word(base, HIVE_SEQUENCE_1) == hive_word(base, HIVE_SEQUENCE_2);
+}
+
+// The size of the HvLE entry at `at`, when its header is in the log and its
+// size keeps it there and leaves the next entry on a sector boundary; 0 when
+// there is no such entry.
+std::uint32_t entry_size(const std::vector<unsigned char>& log, std::size_t at) {
+    if (at > log.size() || log.size() - at < ENTRY_HEADER) return 0;
+    const unsigned char* entry = log.data() + at;
+    std::uint32_t size = hive_word(entry, ENTRY_SIZE);
+    if (std::memcmp(entry, "HvLE", 4) != 0 || size % LOG_SECTOR != 0 || size > log.size() - at) return 0;
+    return size;
+}
+
+// Windows' checks of an entry: both hashes, and a hive-bins size that is
+// whole pages; then ours, for any log: the page references and the pages
+// within the entry, every page within the hive-bins size.
+bool entry_sound(const unsigned char* entry, std::uint32_t size) {
+    std::uint32_t bins = hive_word(entry, ENTRY_BINS_SIZE);
+    if (!hive_bins_size_sound(bins)) return false;
+    if (hive_quad(entry, ENTRY_HASH_1) != marvin32(entry + ENTRY_HEADER, size - ENTRY_HEADER)) return false;
+    if (hive_quad(entry, ENTRY_HASH_2) != marvin32(entry, ENTRY_HASH_2)) return false;
+    std::uint64_t pages = hive_word(entry, ENTRY_PAGES);
+    std::uint64_t end = ENTRY_HEADER + 8 * pages;
+    for (std::uint64_t i = 0; i < pages && end <= size; ++i) {
+        std::size_t reference = ENTRY_HEADER + static_cast<std::size_t>(8 * i);
+        std::uint64_t offset = hive_word(entry, reference);
+        std::uint64_t length = hive_word(entry, reference + 4);
+        if (offset + length > bins) return false;
+        end += length;
+    }
+    return end <= size;
+}
+
+// Only after every check passed, so that an entry is applied whole or not
+// at all.
+void apply_entry(std::vector<unsigned char>* image, const unsigned char* entry) {
+    image->resize(HIVE_BASE_BLOCK + hive_word(entry, ENTRY_BINS_SIZE));
+    std::size_t pages = hive_word(entry, ENTRY_PAGES);
+    std::size_t from = ENTRY_HEADER + 8 * pages;
+    for (std::size_t i = 0; i < pages; ++i) {
+        std::size_t offset = hive_word(entry, ENTRY_HEADER + 8 * i);
+        std::size_t length = hive_word(entry, ENTRY_HEADER + 8 * i + 4);
+        std::memcpy(image->data() + HIVE_BASE_BLOCK + offset, entry + from, length);
+        from += length;
+    }
+}
+
+struct Replay {
+    std::uint64_t expected;  // the sequence number the next entry must carry (64 bits: no wrap past 0xFFFFFFFF)
+    std::uint32_t applied;
+    std::uint32_t bins_size;  // of the last entry applied
+};
+
+// Applies the log's entries from its first on, while each carries the
+// number expected and passes the checks; the first that does not ends it.
+void replay_log(std::vector<unsigned char>* image, const std::vector<unsigned char>& log, Replay* replay) {
+    std::size_t at = LOG_SECTOR;
+    for (std::uint32_t size = entry_size(log, at); size != 0; at += size, size = entry_size(log, at)) {
+        const unsigned char* entry = log.data() + at;
+        if (hive_word(entry, ENTRY_SEQUENCE) != replay->expected || !entry_sound(entry, size)) return;
+        apply_entry(image, entry);
+        replay->bins_size = hive_word(entry, ENTRY_BINS_SIZE);
+        replay->applied += 1;
+        replay->expected += 1;
+    }
+}
+
+// The new format: the log whose entries come first, then the other one if
+// it goes on where the first stopped. A log starts from its header's
+// number, which may not be below the file's secondary number (its entries
+// are already in the file).
+Replay replay_new_logs(std::vector<unsigned char>* image, const std::vector<unsigned char>* const logs[2]) {
+    std::uint32_t secondary = hive_word(image->data(), HIVE_SEQUENCE_2);
+    std::uint32_t numbers[2] = {};
+    bool usable[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        usable[i] = log_valid(*logs[i], NEW_LOG);
+        numbers[i] = usable[i] ? hive_word(logs[i]->data(), HIVE_SEQUENCE_1) : 0;
+        usable[i] = usable[i] && numbers[i] >= secondary;
+    }
+    Replay replay{0, 0, 0};
+    int first = usable[0] && usable[1] ? (numbers[1] < numbers[0] ? 1 : 0) : usable[1] ? 1 : 0;
+    if (!usable[first]) return replay;
+    replay.expected = numbers[first];
+    replay_log(image, *logs[first], &replay);
+    int second = 1 - first;
+    if (!usable[second]) return replay;
+    if (replay.applied == 0) replay.expected = numbers[second];
+    replay_log(image, *logs[second], &replay);
+    return replay;
+}
+
+// The old format: the dirty vector of a log whose time stamp is the file's,
+// one bit per sector of the hive bins, and the dirty sectors packed after
+// it from the next sector boundary on. The whole log is checked before any
+// sector is written. Returns the log's hive-bins size, or 0.
+std::uint32_t replay_old_log(std::vector<unsigned char>* image, const std::vector<unsigned char>& log) {
+    const unsigned char* base = log.data();
+    if (!log_valid(log, OLD_LOG) || std::memcmp(base + HIVE_TIME_STAMP, image->data() + HIVE_TIME_STAMP, 8) != 0)
+        return 0;
+    std::uint32_t bins = hive_word(base, HIVE_BINS_SIZE);
+    std::size_t vector_bytes = bins / LOG_SECTOR / 8;
+    if (!hive_bins_size_sound(bins) || log.size() < DIRTY_VECTOR + vector_bytes ||
+        std::memcmp(base + LOG_SECTOR, "DIRT", 4) != 0)
+        return 0;
+    std::size_t first_page = (DIRTY_VECTOR + vector_bytes + LOG_SECTOR - 1) / LOG_SECTOR * LOG_SECTOR;
+    std::size_t dirty = 0;
+    for (std::size_t i = 0; i < vector_bytes; ++i) {
+        for (unsigned char bits = base[DIRTY_VECTOR + i]; bits != 0;
+             bits = static_cast<unsigned char>(bits & (bits - 1)))
+            ++dirty;
+    }
+    if (log.size() < first_page || (log.size() - first_page) / LOG_SECTOR < dirty) return 0;
+    image->resize(HIVE_BASE_BLOCK + bins);
+    const unsigned char* page = base + first_page;
+    for (std::size_t bit = 0; bit < vector_bytes * 8; ++bit) {
+        if ((base[DIRTY_VECTOR + bit / 8] >> (bit % 8) & 1) == 0) continue;
+        std::memcpy(image->data() + HIVE_BASE_BLOCK + LOG_SECTOR * bit, page, LOG_SECTOR);
+        page += LOG_SECTOR;
+    }
+    return bins;
+}
+
+// Every number a log carries, used or not: its header's two and, in the new
+// format, every entry's in the chain of entries from its first sector on.
+std::uint32_t highest_in_log(const std::vector<unsigned char>& log) {
+    if (log.size() < LOG_SECTOR || std::memcmp(log.data(), "regf", 4) != 0) return 0;
+    std::uint32_t highest = larger(hive_word(log.data(), HIVE_SEQUENCE_1), hive_word(log.data(), HIVE_SEQUENCE_2));
+    if (hive_word(log.data(), HIVE_FILE_TYPE) != NEW_LOG) return highest;
+    std::size_t at = LOG_SECTOR;
+    for (std::uint32_t size = entry_size(log, at); size != 0; at += size, size = entry_size(log, at))
+        highest = larger(highest, hive_word(log.data() + at, ENTRY_SEQUENCE));
+    return highest;
+}
+
+}  // namespace
+
+std::uint32_t hive_word(const unsigned char* bytes, std::size_t at) {
+    return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8 | std::uint32_t(bytes[at + 2]) << 16 |
+           std::uint32_t(bytes[at + 3]) << 24;
+}
+
+void put_hive_word(unsigned char* bytes, std::size_t at, std::uint32_t word) {
+    for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(word >> (8 * i));
+}
+
+std::uint32_t base_block_checksum(const unsigned char* base) {
+    std::uint32_t sum = 0;
+    for (std::size_t at = 0; at < HIVE_CHECKSUM; at += 4) sum ^= hive_word(base, at);
+    if (sum == 0) return 1;
+    if (sum == 0xFFFFFFFF) return 0xFFFFFFFE;
+    return sum;
+}
+
+// The state starts as the seed's low half and high half, and the hash is
+// the final high half above the low one: the seed the logs use only gives
+// the hashes Windows writes when read so.
+std::uint64_t marvin32_with_seed(const unsigned char* bytes, std::size_t size, std::uint64_t seed) {
+    MarvinState state{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32)};
+    std::size_t at = 0;
+    for (; size - at >= 4; at += 4) mix(&state, hive_word(bytes, at));
+    std::uint32_t last = 0x80;
+    for (std::size_t i = size; i > at; --i) last = last << 8 | bytes[i - 1];
+    mix(&state, last);
+    mix(&state, 0);
+    return std::uint64_t(state.hi) << 32 | state.lo;
+}
+
+std::uint64_t marvin32(const unsigned char* bytes, std::size_t size) {
+    return marvin32_with_seed(bytes, size, LOG_SEED);
+}
+
+HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]) {
+    HiveRecovery recovery{HiveState::clean, 0, 0};
+    if (image->size() < HIVE_BASE_BLOCK) {
+        recovery.state = HiveState::not_recovered;
+        return recovery;
+    }
+    std::uint32_t primary = hive_word(image->data(), HIVE_SEQUENCE_1);
+    std::uint32_t secondary = hive_word(image->data(), HIVE_SEQUENCE_2);
+    recovery.highest_sequence =
+        larger(larger(primary, secondary), larger(highest_in_log(*logs[0]), highest_in_log(*logs[1])));
+    if (primary == secondary) return recovery;
+    recovery.state = HiveState::not_recovered;
+
+    // Logs of the old format are read only when the new ones gave nothing:
+    // a hive upgraded in place may have logs of either kind beside it.
+    Replay replay = replay_new_logs(image, logs);
+    // Both numbers become the last entry's, or the old-format log's.
+    std::uint32_t sequence = static_cast<std::uint32_t>(replay.expected - 1);
+    for (int i = 0; i < 2 && replay.applied == 0; ++i) {
+        replay.bins_size = replay_old_log(image, *logs[i]);
+        if (replay.bins_size == 0) continue;
+        replay.applied = 1;
+        sequence = hive_word(logs[i]->data(), HIVE_SEQUENCE_1);
+    }
+    if (replay.applied == 0) return recovery;
+
+    // As Windows leaves the hive in memory once the log is applied.
+    unsigned char* base = image->data();
+    put_hive_word(base, HIVE_BINS_SIZE, replay.bins_size);
+    put_hive_word(base, HIVE_SEQUENCE_1, sequence);
+    put_hive_word(base, HIVE_SEQUENCE_2, sequence);
+    put_hive_word(base, HIVE_CHECKSUM, base_block_checksum(base));
+    recovery.state = HiveState::recovered;
+    recovery.entries_applied = replay.applied;
+    return recovery;
+}
