@@ -186,12 +186,13 @@ Request read_arguments(int argc, const char16_t* const* argv, bool running_syste
     Reading reading{running_system ? WINDOWS : LINUX, AT_START};
     const char16_t* const* words = argv + 1;
     int count = argc - 1;
+    const char16_t* hive_name = nullptr;
     for (const Form& hive : FORMS) {
         if ((hive.place & HIVE) == 0 || (hive.read_by & reading.reader) == 0) continue;
         int lead = word_count(hive.words);
         Match match{};
         if (count < lead || !match_words(hive.words, words, lead, true, reading, &match)) continue;
-        request.hive = match.names[0];
+        hive_name = match.names[0];
         words += lead;
         count -= lead;
         reading.place = AFTER_HIVE;
@@ -203,6 +204,7 @@ Request read_arguments(int argc, const char16_t* const* argv, bool running_syste
             continue;
         }
         request.command = form.command;
+        request.hive = hive_name;
         request.format = match.json ? ListFormat::json : ListFormat::text;
         request.stale = match.stale;
         request.names[0] = match.names[0];
