@@ -5,8 +5,8 @@
 namespace {
 
 const char ODD_SIZE_TEXT[] =
-    "error: the pending operations value holds an odd number of bytes, so nothing can be added after it; nothing "
-    "was changed\n";
+    "the pending operations value holds an odd number of bytes, so nothing can be added after it; nothing was "
+    "changed";
 
 // Whether anything matches the name, searched as the restart will see the
 // file system. The search refuses a name that ends in a backslash, so such a
@@ -29,8 +29,8 @@ bool source_exists(const FileSystemAccess& files, const char16_t* source) {
 }
 
 const char UNCONFIRMED_TEXT[] =
-    "error: the system recorded the operation, but it could not be confirmed that the restart will read it, so it "
-    "may not be carried out\n";
+    "the system recorded the operation, but it could not be confirmed that the restart will read it, so it may not "
+    "be carried out";
 
 // What a value held just before the system's append, to find the appended
 // operation afterwards. The system takes the value's last unit for the
@@ -91,7 +91,7 @@ int mend_pending_values(const Platform& platform, BeforeAppend* before) {
         std::uint32_t size = value.size;
         if (status == ERROR_CODE_SUCCESS && which == 0 && value.type == VALUE_TYPE_MULTI_SZ) {
             if (!mend(&value, &size)) {
-                print_text(platform, ODD_SIZE_TEXT);
+                print_error(platform, ODD_SIZE_TEXT);
                 result = 1;
             } else if (size != value.size) {
                 const RegistryAccess& registry = platform.registry;
@@ -160,13 +160,13 @@ int record_operation(const Platform& platform, const char16_t* source, const cha
         if (recorded == 0 && code == ERROR_CODE_SUCCESS) {
             // Refused without a code of its own: its text would be "Success."
             // or whatever an earlier call left behind.
-            print_text(platform, "error: the system refused to record the operation and gave no reason\n");
+            print_error(platform, "the system refused to record the operation and gave no reason");
             result = 1;
         } else if (recorded == 0) {
             print_system_error(platform, code);
             result = 1;
         } else if (!confirm_recorded(platform, before, target != nullptr)) {
-            print_text(platform, UNCONFIRMED_TEXT);
+            print_error(platform, UNCONFIRMED_TEXT);
             result = 1;
         }
     }
@@ -178,16 +178,18 @@ int record_operation(const Platform& platform, const char16_t* source, const cha
 
 int schedule_operation(const Platform& platform, const char16_t* source, const char16_t* target) {
     if (name_length(source) >= MAX_NAME_LENGTH || (target != nullptr && name_length(target) >= MAX_NAME_LENGTH)) {
-        print_text(platform, "error: file names must be less than 260 characters long\n");
+        print_error(platform, "file names must be less than 260 characters long");
         return 1;
     }
 
     // The check only proves that something is there; what it found is not
     // used, and the name goes to the platform as typed.
     if (!source_exists(platform.files, source)) {
+        begin_errors(platform);
         print_text(platform, "error: file ");
         print_name(platform, source);
         print_text(platform, " does not exist, can't copy non-existant file\n");
+        end_errors(platform);
         return 1;
     }
 

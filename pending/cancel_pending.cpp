@@ -93,7 +93,9 @@ int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
             return 1;
         }
         if (!found.matched) {
+            begin_errors(platform);
             print_text(platform, NO_MATCH_TEXT);
+            end_errors(platform);
             return 1;
         }
 
@@ -125,9 +127,7 @@ int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
         }
         return 0;
     }
-    print_text(platform, "error: ");
-    print_text(platform, CHANGING_TEXT);
-    print_text(platform, "\n");
+    print_error(platform, CHANGING_TEXT);
     return 1;
 }
 

@@ -130,13 +130,13 @@ void put_error(JsonWriter* writer, std::uint32_t code, const char* before, const
     write_out(writer);
 }
 
-// The system's text for `code` without its line end; a body's own code is
-// given as 0, a failure of the tool's own.
+// The system's text for `code` without its line end, and the system's
+// number for it (0 for a failure of the tool's own).
 void put_system_error(JsonWriter* writer, std::uint32_t code) {
     const char16_t* text = system_error_units(code);
     std::size_t length = name_length(text);
     while (length > 0 && (text[length - 1] == u'\n' || text[length - 1] == u'\r')) --length;
-    put_error(writer, (code & APPLICATION_CODE_BIT) != 0 ? 0 : code, "", text, length, "");
+    put_error(writer, system_error_number(code), "", text, length, "");
 }
 
 }  // namespace

@@ -63,11 +63,13 @@ void report_own_failure(const Platform& platform, ListFormat format, const char*
     if (format == ListFormat::json) {
         write_json_error(platform, 0, before, name, name_length(name), after);
     } else {
+        begin_errors(platform);
         print_text(platform, "error: ");
         print_text(platform, before);
         print_name(platform, name);
         print_text(platform, after);
         print_text(platform, "\n");
+        end_errors(platform);
     }
 }
 

@@ -212,9 +212,7 @@ bool lock_pending_operations(const Platform& platform, LockToken* token) {
     if (status == ERROR_CODE_ACCESS_DENIED || (status & APPLICATION_CODE_BIT) != 0) {
         print_system_error(platform, status);
     } else {
-        print_text(platform, "error: ");
-        print_text(platform, LOCK_HELD_TEXT);
-        print_text(platform, "\n");
+        print_error(platform, LOCK_HELD_TEXT);
     }
     return false;
 }

@@ -30,7 +30,8 @@ constexpr std::uint32_t ERROR_CODE_MORE_DATA = 234;
 constexpr std::uint32_t ERROR_CODE_WAIT_TIMEOUT = 258;
 constexpr std::uint32_t ERROR_CODE_NOT_SUPPORTED = 50;
 // Codes with this bit set are a body's own (Windows leaves the bit to
-// applications); a JSON document gives them as 0, a failure of the tool's own.
+// applications); system_error_number says which of them carry a number of
+// the system's.
 constexpr std::uint32_t APPLICATION_CODE_BIT = 0x20000000;
 
 constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY_BIT = 0x10;
@@ -129,6 +130,12 @@ struct LockAccess {
     void (*unlock)(void* context, LockToken token);
 };
 
+// Where what the tool prints goes.
+enum class OutputStream {
+    standard,  // listings, documents, what a command announces
+    errors,    // error and warning lines, and the usage after a wrong form
+};
+
 // Standard output: one buffered writer for everything the tool prints.
 struct OutputAccess {
     void* context;
@@ -143,6 +150,10 @@ struct OutputAccess {
     // A line of ASCII on the error stream, at once: a warning beside the
     // output.
     void (*write_error)(void* context, const char* text, std::size_t length);
+    // Sends what is written next to `stream`. A body that keeps the error
+    // stream apart (Linux) sends errors there; elsewhere (Windows, where
+    // they have always been part of standard output) nothing changes.
+    void (*use_stream)(void* context, OutputStream stream);
 };
 
 struct Platform {
@@ -162,6 +173,9 @@ struct Platform {
 const char* system_error_text(std::uint32_t code);
 // The same text in UTF-16, in one static buffer of ERROR_TEXT_CAPACITY units.
 const char16_t* system_error_units(std::uint32_t code);
+// The system's own number for a code, as a JSON document gives it (errno on
+// Linux); 0 for a failure of the tool's own.
+std::uint32_t system_error_number(std::uint32_t code);
 
 // Conveniences over the writer for the logic's own texts and names.
 inline void print_text(const Platform& platform, const char* text) {
@@ -181,9 +195,25 @@ inline void print_name(const Platform& platform, const char16_t* name) {
     print_name(platform, name, length);
 }
 
+// What is printed between the two goes to the error stream (see use_stream).
+inline void begin_errors(const Platform& platform) {
+    platform.output.use_stream(platform.output.context, OutputStream::errors);
+}
+
+inline void end_errors(const Platform& platform) {
+    platform.output.use_stream(platform.output.context, OutputStream::standard);
+}
+
+// "error: " and `text`, then a line feed.
+inline void print_error(const Platform& platform, const char* text) {
+    begin_errors(platform);
+    print_text(platform, "error: ");
+    print_text(platform, text);
+    print_text(platform, "\n");
+    end_errors(platform);
+}
+
 // "error: " and the system's text for `code`, then a line feed.
 inline void print_system_error(const Platform& platform, std::uint32_t code) {
-    print_text(platform, "error: ");
-    print_text(platform, system_error_text(code));
-    print_text(platform, "\n");
+    print_error(platform, system_error_text(code));
 }

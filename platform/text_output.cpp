@@ -18,6 +18,13 @@ bool is_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
 // as the start of an escape sequence.
 bool is_control(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
 
+// Invisible characters that change how a line reads: a hostile name could
+// make a listing show other names than it holds.
+bool is_format(char16_t unit) {
+    return (unit >= 0x200B && unit <= 0x200F) || (unit >= 0x2028 && unit <= 0x202E) ||
+           (unit >= 0x2066 && unit <= 0x2069) || unit == 0xFEFF;
+}
+
 // Writes out what is held. A console gets whole characters only: the high
 // half of a pair at the end stays for the next write, unless it is the last.
 void write_out(TextOutput* output, bool last = false) {
@@ -88,8 +95,10 @@ void name_to_console(TextOutput* output, const char16_t* name, std::size_t lengt
         } else if (is_high_surrogate(unit) && i + 1 < length && is_low_surrogate(name[i + 1])) {
             put_unit(output, unit);
             put_unit(output, name[++i]);
-        } else if (is_surrogate(unit)) {
-            put_escape(output, u'u', unit, 4);  // half a character: nothing a console could show
+        } else if (is_surrogate(unit) || is_format(unit)) {
+            // Half a character, which a console cannot show; or a format
+            // character, which it shows as nothing.
+            put_escape(output, u'u', unit, 4);
         } else {
             put_unit(output, unit);
         }
@@ -147,8 +156,14 @@ void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) 
     }
 }
 
-void write_text(void* context, const char* text, std::size_t length) {
+// The writer that what is written now goes to.
+TextOutput* current(void* context) {
     TextOutput* output = output_of(context);
+    return output->erring ? output->errors : output;
+}
+
+void write_text(void* context, const char* text, std::size_t length) {
+    TextOutput* output = current(context);
     if (!output->device.console) {
         put_bytes(output, text, length);
         return;
@@ -164,7 +179,7 @@ void write_text(void* context, const char* text, std::size_t length) {
 }
 
 void write_name(void* context, const char16_t* name, std::size_t length) {
-    TextOutput* output = output_of(context);
+    TextOutput* output = current(context);
     if (output->device.console) {
         name_to_console(output, name, length);
     } else {
@@ -172,9 +187,22 @@ void write_name(void* context, const char16_t* name, std::size_t length) {
     }
 }
 
+// What one stream holds goes out before the other is written to, so that
+// the two keep their order on a terminal.
+void use_stream(void* context, OutputStream stream) {
+    TextOutput* output = output_of(context);
+    bool erring = stream == OutputStream::errors && output->errors != nullptr;
+    if (erring == output->erring) return;
+    write_out(erring ? output : output->errors, true);
+    output->erring = erring;
+}
+
+// The error stream is written as well as it can be: a failure there leaves
+// the status to what the command did.
 bool flush(void* context) {
     TextOutput* output = output_of(context);
     write_out(output, true);
+    if (output->errors != nullptr) write_out(output->errors, true);
     if (output->failed) output->device.report_failure(output->device.context);
     return !output->failed;
 }
@@ -189,7 +217,13 @@ void write_error(void* context, const char* text, std::size_t length) {
 void start_text_output(TextOutput* output, const OutputDevice& device) {
     output->device = device;
     output->failed = false;
+    output->errors = nullptr;
+    output->erring = false;
     output->used = 0;
 }
 
-OutputAccess text_output_access(TextOutput* output) { return {output, write_text, write_name, flush, write_error}; }
+void keep_errors_apart(TextOutput* output, TextOutput* errors) { output->errors = errors; }
+
+OutputAccess text_output_access(TextOutput* output) {
+    return {output, write_text, write_name, flush, write_error, use_stream};
+}

@@ -4,11 +4,12 @@
 // console everything goes as UTF-16, so a name shows exactly whatever the
 // code pages are, except that a control character in a name is shown as an
 // escape such as \x1B: a crafted name must not move the cursor or overwrite
-// a line. To a file or pipe everything goes as bytes in the ANSI code page,
-// each character the code page cannot show as one '?', never a look-alike,
-// and control characters as they are. On Windows each line feed of the
-// tool's own texts goes out as carriage return and line feed, as a text
-// stream writes it; a line feed inside a name stays one byte.
+// a line; so is an invisible character that changes how the line reads
+// (the direction overrides and isolates, zero-width characters, direction
+// marks, the line and paragraph separators, U+FEFF), as \u202E. To a file or pipe everything goes as bytes in the ANSI
+// code page, each character the code page cannot show as one '?', never a look-alike, and control characters as they
+// are. On Windows each line feed of the tool's own texts goes out as carriage return and line feed, as a text stream
+// writes it; a line feed inside a name stays one byte.
 #pragma once
 
 #include <cstddef>
@@ -49,12 +50,20 @@ constexpr std::size_t TEXT_OUTPUT_CAPACITY = 32 * 1024;
 struct TextOutput {
     OutputDevice device;
     bool failed;
+    // The writer of the error stream, where the body keeps one apart, and
+    // whether what is written goes there now.
+    TextOutput* errors;
+    bool erring;
     std::size_t used;
     char bytes[TEXT_OUTPUT_CAPACITY];      // to a file
     char16_t units[TEXT_OUTPUT_CAPACITY];  // to a console
 };
 
 void start_text_output(TextOutput* output, const OutputDevice& device);
+
+// Sends the error lines of `output` to `errors`, a writer started on the
+// error stream. Without it they stay in `output`, in order.
+void keep_errors_apart(TextOutput* output, TextOutput* errors);
 
 // The writer as the logic sees it.
 OutputAccess text_output_access(TextOutput* output);

@@ -2,9 +2,9 @@
 # Installs what building and testing bootmove needs on a Debian/Ubuntu machine:
 # the host toolchain with GoogleTest, the MinGW-w64 cross-compilers, Wine with its
 # 32-bit part, clang for the fuzzing and sanitizer builds, the locale
-# sources a Wine scenario builds a Japanese locale from, and hivex (library,
-# tools and Python binding) for the Linux program and its tests. Does nothing for what is
-# already there.
+# sources a Wine scenario builds a Japanese locale from, hivex (library,
+# tools and Python binding) for the Linux program and its tests, and mandoc,
+# which checks the manual page. Does nothing for what is already there.
 set -euo pipefail
 
 packages=(
@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   libhivex-dev libhivex-bin python3-hivex util-linux bsdutils binutils hyperfine
-  zip unzip python3 locales git time
+  zip unzip python3 locales git time mandoc
 )
 
 missing=()

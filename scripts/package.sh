@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the release in build/release/: the ZIP with the 32-bit and the 64-bit
-# program, the README and the licence; the Linux program's tarball, when the
-# project has a linux preset; and SHA256SUMS over them. The same commit gives
+# program, the README and the licence; when the project has a linux preset,
+# the Linux program's tarball (with its manual page) and its Debian package;
+# and SHA256SUMS over them. Prints the programs' sizes. The same commit gives
 # the same bytes on any machine with the same Debian packages (README,
 # "Verifying a release"); the archives are dated with the commit's time.
 set -euo pipefail
@@ -40,6 +41,11 @@ python3 scripts/release_archive.py "$out/${archives[0]}" "bootmove-$version-wind
 if $linux; then
   archives+=("bootmove-$version-linux-x86_64.tar.gz")
   python3 scripts/release_archive.py "$out/${archives[1]}" "bootmove-$version-linux-x86_64" \
-    bootmove=build/linux/bootmove README.md=README.md LICENSE=LICENSE
+    bootmove=build/linux/bootmove bootmove.1=cli/bootmove.1 README.md=README.md LICENSE=LICENSE
+  archives+=("bootmove_${version}_amd64.deb")
+  bash scripts/make-deb.sh "$version" "$out/${archives[2]}"
 fi
+for program in build/windows-x86/bootmove.exe build/windows-x64/bootmove.exe $($linux && echo build/linux/bootmove); do
+  printf '%s: %s bytes\n' "$program" "$(stat -c %s "$program" | sed ':a; s/\B[0-9]\{3\}\>/,&/; ta')"
+done
 (cd "$out" && sha256sum -- "${archives[@]}" >SHA256SUMS && cat SHA256SUMS)

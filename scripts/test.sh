@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test suite:
 # the unit tests, the unit tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the Wine end-to-end suites and the fuzzer; then
-# checks that the release builds to the same bytes a second time elsewhere.
+# UndefinedBehaviorSanitizer, the Wine end-to-end suites, the fuzzer and the
+# manual page's lint; then checks that the release builds to the same bytes a
+# second time elsewhere, and installs and removes its Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,6 +43,15 @@ else
   exit 1
 fi
 
+echo "== the manual page (mandoc's lint prints nothing)"
+if lint=$(mandoc -T lint -W warning cli/bootmove.1 2>&1) && [ -z "$lint" ]; then
+  echo "manpage: 1 passed, 0 failed" | tee -a "$log"
+else
+  printf '%s\n' "$lint"
+  echo "manpage: 0 passed, 1 failed"
+  exit 1
+fi
+
 echo "== the same bytes from a second build in another folder"
 if bash scripts/check-reproducible.sh; then
   echo "reproducible: 1 passed, 0 failed" | tee -a "$log"
@@ -50,8 +60,26 @@ else
   exit 1
 fi
 
+echo "== the Debian package: installed, run from /usr/bin, removed"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+deb=$(ls build/release/bootmove_*_amd64.deb)
+version=$(dpkg-deb -f "$deb" Version)
+ran=""
+# Removed again whatever the program said.
+if $SUDO dpkg -i "$deb" >/dev/null; then
+  ran=$(/usr/bin/bootmove --version 2>&1 || true)
+  $SUDO dpkg -r bootmove >/dev/null || ran="dpkg -r failed"
+fi
+if [ "$ran" = "bootmove $version" ] && [ ! -e /usr/bin/bootmove ]; then
+  echo "deb: 1 passed, 0 failed" | tee -a "$log"
+else
+  echo "deb: 0 passed, 1 failed (the program said: $ran)"
+  exit 1
+fi
+
 # ctest counts a skipped test among the passed ones; the closing line does not.
-passed=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p; s/^\(fuzz\|reproducible\): \([0-9]*\) passed.*/\2/p' "$log" | awk '{ sum += $1 } END { print sum + 0 }')
+passed=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p; s/^\(fuzz\|manpage\|reproducible\|deb\): \([0-9]*\) passed.*/\2/p' "$log" | awk '{ sum += $1 } END { print sum + 0 }')
 skipped=$(grep -c '\*\*\*Skipped' "$log" || true)
 echo "== every suite passed; skipped (cannot run on this machine): $skipped"
 echo "$((passed - skipped)) passed, 0 failed, $skipped skipped"

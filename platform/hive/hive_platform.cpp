@@ -303,6 +303,7 @@ Platform hive_platform() {
     start_text_output(&standard_output_writer,
                       {nullptr, isatty(STDOUT_FILENO) != 0, true, false, "\xEF\xBF\xBD", write_terminal, write_file,
                        encode, decode, report_failure, write_error});
+    keep_errors_on_stderr(&standard_output_writer);
     Platform platform{};
     platform.registry = {nullptr,      open_key,  query_value, set_value,
                          delete_value, close_key, kernel_name, load_hive_file};

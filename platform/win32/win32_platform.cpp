@@ -269,6 +269,10 @@ const char* system_error_text(std::uint32_t code) {
     return text;
 }
 
+// The system's codes are Windows' own; a code with the application bit
+// would be the tool's.
+std::uint32_t system_error_number(std::uint32_t code) { return (code & APPLICATION_CODE_BIT) != 0 ? 0 : code; }
+
 const char16_t* system_error_units(std::uint32_t code) {
     static wchar_t text[ERROR_TEXT_CAPACITY];
     std::memset(text, 0, sizeof text);

@@ -9,6 +9,7 @@ N failed".
 """
 
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -46,7 +47,10 @@ BIG = {"sets": {2: (deletes(OPS), SECOND)}, "extra": {"Big": bytes(range(256)) *
 USAGE = ("Usage: {prog} /hive <file> /l | /hive <file> /c <source file> [<target file>]\nList or cancel the file "
          "operations that a Windows SYSTEM hive file holds for the next system boot\n\t/hive <file> /l list pending "
          "operations on next reboot\n\t/hive <file> /l /fo json list pending operations as JSON\n\t/hive <file> /c "
-         "<source file> [<target file>] cancel first matching pending operation\n")
+         "<source file> [<target file>] cancel first matching pending operation\n\t--help (or -h) print this text\n"
+         "\t--version print the version\n")
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as cmake:
+    VERSION = re.search(r"project\(bootmove VERSION (\S+)", cmake.read()).group(1)
 
 # Hives brought by their logs to one value or the other, listed, and in JSON.
 N1, N2 = (FIRST, None), (None, U("\\??\\C:\\s\0\0\0"))
@@ -54,8 +58,8 @@ L1, L2 = "".join(LISTED.splitlines(True)[:2]), "File C:\\s -> (delete)\n"
 J2 = '{"operations": [\n  ' + DELETE + "\n]}\n"
 LATER_IN_LOG1 = {"states": [N1, N2, N1], "plan": [(1, 7), (1, 8), (0, 9)]}
 
-# name, hive (changes to the made one), arguments after "/hive FILE" (None:
-# exactly these arguments), stdout ({file}, {prog}), start of stderr, status,
+# name, hive (changes to the made one), arguments after "/hive FILE" (a
+# tuple: exactly these arguments), stdout, start of stderr ({file}, {prog}), status,
 # the current set's values afterwards (None: the file untouched).
 ROWS = [
     ("list_both_values_current_set", {}, ["/l"], LISTED, "", 0, None),
@@ -64,10 +68,10 @@ ROWS = [
     ("cancel_in_the_first_value", {}, ["/c", "c:\\C\u03a9"], "", "", 0,
      (U("*1\\??\\C:\\a\0*1!\\??\\C:\\b\0\0"), SECOND)),
     ("cancel_in_the_second_value", {}, ["/c", "C:\\s", ""], "", "", 0, (FIRST, U("\\??\\C:\\c\u03a9\0\0\0tail\0"))),
-    ("cancel_no_match", {}, ["/c", "C:\\a", "C:\\x"], "Could not fild a matching a pending file operation\n", "", 1,
+    ("cancel_no_match", {}, ["/c", "C:\\a", "C:\\x"], "", "Could not fild a matching a pending file operation\n", 1,
      None),
     ("unclean_listed_with_a_warning", {"unclean": True}, ["/l"], LISTED, "warning: the hive was not closed", 0, None),
-    ("unclean_never_changed", {"unclean": True}, ["/c", "C:\\a"], "error: {file}: " + UNCLEAN + "\n", "", 1, None),
+    ("unclean_never_changed", {"unclean": True}, ["/c", "C:\\a"], "", "error: {file}: " + UNCLEAN + "\n", 1, None),
     # Logs applied as Windows applies them when it loads the hive.
     ("logs_later_entries_in_log1", {"logs": LATER_IN_LOG1}, ["/l"], L1, "note: ", 0, None),
     ("logs_bad_hash_stops", {"logs": {**LATER_IN_LOG1, "bad_hash": 2}}, ["/l", "/fo", "json"], J2, "note: ", 0, None),
@@ -76,25 +80,33 @@ ROWS = [
     ("logs_old_format", {"logs": {"states": [N1], "old": True}}, ["/l"], L1, "note: ", 0, None),
     ("logs_lower_case", {"logs": {**LATER_IN_LOG1, "names": ("log1", "log2")}}, ["/l"], L1, "note: ", 0, None),
     ("logs_older_than_the_file", {"logs": {**LATER_IN_LOG1, "secondary": 12}}, ["/c", "C:\\a"],
-     "error: {file}: " + UNCLEAN + "\n", "", 1, None),
+     "", "error: {file}: " + UNCLEAN + "\n", 1, None),
     ("logs_cancel_in_the_recovered_hive", {"logs": LATER_IN_LOG1}, ["/c", "c:\\C\u03a9"], "", "note: ", 0,
      (U("*1\\??\\C:\\a\0*1!\\??\\C:\\b\0\0"), None)),
     ("no_select", {"current": None}, ["/l"],
-     "error: {file} holds no SYSTEM hive: it has no Select\\Current from 1 to 999\n", "", 1, None),
+     "", "error: {file} holds no SYSTEM hive: it has no Select\\Current from 1 to 999\n", 1, None),
     ("missing_control_set", {"current": 7}, ["/l", "/fo", "json"], '{"error": {"code": 0, "message": "the SYSTEM '
      'hive at {file} has no ControlSet007, the control set its Select\\\\Current names"}}\n', "", 1, None),
-    ("truncated", {"cut": 9000}, ["/c", "C:\\a"], "error: {file}: " + CUT + "\n", "", 1, None),
-    ("header_only", {"cut": 4096}, ["/l"], "error: {file}: " + CUT + "\n", "", 1, None),
+    ("truncated", {"cut": 9000}, ["/c", "C:\\a"], "", "error: {file}: " + CUT + "\n", 1, None),
+    ("header_only", {"cut": 4096}, ["/l"], "", "error: {file}: " + CUT + "\n", 1, None),
     # A subkey list on the way that points outside the hive, or an ri list
     # that holds itself: damage, never "nothing pending".
-    ("damaged_subkey_list", {"damage": "outside"}, ["/l"], "error: " + DAMAGED + "\n", "", 1, None),
+    ("damaged_subkey_list", {"damage": "outside"}, ["/l"], "", "error: " + DAMAGED + "\n", 1, None),
     ("damaged_ri_list_json", {"damage": "ri_self"}, ["/l", "/fo", "json"],
      '{"error": {"code": 0, "message": "' + DAMAGED + '"}}\n', "", 1, None),
-    ("not_a_hive", {"raw": b"[HKEY_LOCAL_MACHINE\\SYSTEM]\n"}, ["/l"], "error: {file}: not a registry hive file "
-     "(it does not begin with a regf header)\n", "", 1, None),
-    ("damaged_header", {"raw_at": (508, b"\0\0\0\0")}, ["/l"], "error: {file}: the hive's header is damaged (its "
-     "checksum is wrong)\n", "", 1, None),
-    ("absent", {"raw": None}, ["/l"], "error: {file}: No such file or directory\n", "", 1, None),
+    ("not_a_hive", {"raw": b"[HKEY_LOCAL_MACHINE\\SYSTEM]\n"}, ["/l"], "", "error: {file}: not a registry hive "
+     "file (it does not begin with a regf header)\n", 1, None),
+    ("damaged_header", {"raw_at": (508, b"\0\0\0\0")}, ["/l"], "", "error: {file}: the hive's header is damaged "
+     "(its checksum is wrong)\n", 1, None),
+    ("absent", {"raw": None}, ["/l"], "", "error: {file}: No such file or directory\n", 1, None),
+    # The system's errors carry errno in the document.
+    ("absent_json", {"raw": None}, ["/l", "/fo", "json"],
+     '{"error": {"code": 2, "message": "{file}: No such file or directory"}}\n', "", 1, None),
+    # No pending values: text names the file and the set; the document is empty.
+    ("no_values", {"sets": {2: (None, None)}}, ["/l"], "", "error: {file} holds no pending operations: "
+     "ControlSet002\\Control\\Session Manager has neither PendingFileRenameOperations nor "
+     "PendingFileRenameOperations2\n", 1, None),
+    ("no_values_json", {"sets": {2: (None, None)}}, ["/l", "/fo", "json"], '{"operations": []}\n', "", 0, None),
     # Big data: listed; cancelled into, staying big or down to one cell; another big value of the key as it was.
     ("big_value_listed", BIG, ["/l"], "".join(f"File {n} -> (delete)\n" for n in OPS) + LISTED.split("\n", 2)[2], "", 0, None),
     ("big_value_stays_big", BIG, ["/c", OPS[7]], "", "", 0, (deletes(OPS[:7] + OPS[8:]), SECOND),
@@ -107,9 +119,13 @@ ROWS = [
      (FIRST, U("\\??\\C:\\c\u03a9\0\0\0tail\0"))),
     ("lone_surrogate_as_replacement", {"sets": {2: (U("\\??\\C:\\x\udc00\0\0\0"), None)}}, ["/l"],
      "File C:\\x\ufffd -> (delete)\n", "", 0, None),
-    ("no_running_windows", {}, None, NO_WINDOWS, "", 1, None),
-    ("stale_needs_windows", {}, ["/c", "/stale"], NO_WINDOWS, "", 1, None),
-    ("usage", {}, ["/l", "x"], USAGE, "", 1, None),
+    ("no_running_windows", {}, ("/l",), "", NO_WINDOWS, 1, None),
+    ("stale_needs_windows", {}, ["/c", "/stale"], "", NO_WINDOWS, 1, None),
+    ("usage", {}, ["/l", "x"], "", USAGE, 1, None),
+    ("no_arguments", {}, (), "", "must supply an argument\n" + USAGE, 1, None),
+    ("help", {}, ("--help",), USAGE, "", 0, None),
+    ("help_short", {}, ("-h",), USAGE, "", 0, None),
+    ("version", {}, ("--version",), f"bootmove {VERSION}\n", "", 0, None),
 ]
 
 
@@ -182,10 +198,11 @@ def check_row(program, folder, row):
     files = {entry: open(os.path.join(folder, entry), "rb").read() for entry in os.listdir(folder)}
     before = files.get(name + ".hiv")
     keys = keys or (dump(path) if after else None)
-    got = run(program, ["/hive", path, *args] if args is not None else ["/l"])
-    expected = (status, stdout.replace("{file}", path).replace("{prog}", program), stderr)
+    got = run(program, ["/hive", path, *args] if isinstance(args, list) else list(args))
+    stdout, stderr = (text.replace("{file}", path).replace("{prog}", "bootmove") for text in (stdout, stderr))
+    expected = (status, stdout, stderr)
     problems = [] if (got[0], got[1]) == expected[:2] and got[2].startswith(stderr) and (stderr or not got[2]) and \
-        got[2].count("\n") <= 1 else [f"expected {expected!r}, got {got!r}"]
+        got[2].count("\n") <= max(1, stderr.count("\n")) else [f"expected {expected!r}, got {got!r}"]
     now = {entry: open(os.path.join(folder, entry), "rb").read() for entry in os.listdir(folder)}
     changed = {entry for entry in {*files, *now} if files.get(entry) != now.get(entry)}
     problems += [] if changed <= ({name + ".hiv"} if after else set()) else [f"changed or left: {sorted(changed)}"]
@@ -223,7 +240,7 @@ def check_steps(program, folder):
     got = run(nobody[0] if nobody else program, [*nobody[1:], program][0 if nobody else 1:] + ["/hive", path, "/c",
                                                                                               "C:\\a"])
     os.chmod(folder, 0o755)
-    if got[:2] != (1, "error: the changed hive could not be written, so the file is as it was: Permission denied\n") or open(path, "rb").read() != before:
+    if (got[0], got[2]) != (1, "error: the changed hive could not be written, so the file is as it was: Permission denied\n") or open(path, "rb").read() != before:
         problems.append(f"read-only folder: {got!r}")
     # A file the user could not write itself is not replaced either.
     os.chmod(path, 0o444)
@@ -239,11 +256,11 @@ def check_steps(program, folder):
         problems.append(f"eight /c at once: {statuses}, {read_values(path, 2)[0]!r}")
     # The logs' hash, against a published vector.
     problems += [] if marvin32(bytes.fromhex("ab427ea8d10fc7"), 0x1BDBCC, 0x4FB61A) == 0xE11847E4F0678C41 else ["hash"]
-    # On a terminal a control character in a name is shown as an escape.
-    make(path, sets={2: (U("\\??\\C:\\e\x1bx\0\0\0"), None)})
+    # On a terminal a control or format character in a name is shown as an escape.
+    make(path, sets={2: (U("\\??\\C:\\e\x1bx\u202e\0\0\0"), None)})
     shown = subprocess.run(["script", "-qec", f"{program} /hive {path} /l", "/dev/null"], capture_output=True,
                            timeout=120).stdout
-    if b"File C:\\e\\x1Bx -> (delete)" not in shown:
+    if b"File C:\\e\\x1Bx\\u202E -> (delete)" not in shown:
         problems.append(f"terminal: {shown!r}")
     os.remove(path)
     # A link is followed: the file it leads to is changed, the link stays.
@@ -265,7 +282,7 @@ def check_steps(program, folder):
     kept = {name: os.getxattr(path, name) for name in os.listxattr(path)}
     if (got[0][0], os.path.islink(link), read_values(path, 2)[0], kept, listed.stdout) != (
             0, True, (7, U("\\??\\C:\\b\0\0\0")), attributes, b"File C:\\b -> (delete)\n") or \
-            got[1][0] != 1 or "not a regular file" not in got[1][1] or "other names (hard links)" not in got[2][1]:
+            got[1][0] != 1 or "not a regular file" not in got[1][2] or "other names (hard links)" not in got[2][2]:
         problems.append(f"link, pipe, FIFO, attributes, second name: {got!r} {listed!r} {kept!r}")
     for name in (link, fifo, second, path):
         os.remove(name)

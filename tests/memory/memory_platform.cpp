@@ -468,6 +468,8 @@ const char* system_error_text(std::uint32_t code) {
     return text;
 }
 
+std::uint32_t system_error_number(std::uint32_t code) { return (code & APPLICATION_CODE_BIT) != 0 ? 0 : code; }
+
 const char16_t* system_error_units(std::uint32_t code) {
     static char16_t units[ERROR_TEXT_CAPACITY];
     const char* text = system_error_text(code);

@@ -3,6 +3,7 @@
 // only operation is a delete of "C:\" and the name shows the name alone.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "tests/unit/run_support.h"
@@ -35,6 +36,11 @@ const ShownRow SHOWN[] = {
     {u"\x08\x7F\x9B\x85\x01", u"\\x08\\x7F\\x9B\\x85\\x01", "\x08\x7F??\x01"},
     {u"a\nb\tc", u"a\\x0Ab\\x09c", "a\nb\tc"},
     {u"\\x1B", u"\\x1B", "\\x1B"},
+    // So are the invisible characters that change how a line reads; their
+    // neighbours are shown.
+    {u"a\u202Eb\u200Bc\uFEFF", u"a\\u202Eb\\u200Bc\\uFEFF", "a?b?c?"},
+    {u"\u2066\u2069\u2028\u2029\u200F\u202A", u"\\u2066\\u2069\\u2028\\u2029\\u200F\\u202A", "??????"},
+    {u"\u200A\u2030\u202F\u2065\u206A", u"\u200A\u2030\u202F\u2065\u206A", "?\x89???"},
 };
 
 class Shown : public testing::TestWithParam<ShownRow> {};
@@ -93,6 +99,49 @@ TEST(Shown, NoWriteSplitsAPair) {
         EXPECT_EQ(state.console_writes_ending_in_half, 0) << offset;
         EXPECT_EQ(state.console_output, u"File " + name + u" -> (delete)\r\n");
     }
+}
+
+// Where error lines have a stream of their own (Linux), what standard output
+// holds goes out before an error line, and the line after it, so that a
+// terminal shows both in order; a terminal there gets names escaped too.
+std::vector<std::string> delivered;
+
+bool to_output(void*, const char* bytes, std::size_t count) {
+    delivered.push_back("out:" + std::string(bytes, count));
+    return true;
+}
+
+bool to_errors(void*, const char16_t* units, std::size_t count) {
+    delivered.push_back("err:" + narrow(std::u16string(units, count)));
+    return true;
+}
+
+std::size_t bytes_as_units(void*, const char* bytes, std::size_t count, char16_t* units, std::size_t) {
+    for (std::size_t i = 0; i < count; ++i) units[i] = static_cast<unsigned char>(bytes[i]);
+    return count;
+}
+
+TEST(Shown, ErrorsApartInOrder) {
+    delivered.clear();
+    std::unique_ptr<TextOutput> output(new TextOutput);
+    std::unique_ptr<TextOutput> errors(new TextOutput);
+    OutputDevice device{nullptr,   false,   true,           false,   "?",    nullptr,
+                        to_output, nullptr, bytes_as_units, nullptr, nullptr};
+    start_text_output(output.get(), device);
+    device.console = true;
+    device.write_console = to_errors;
+    start_text_output(errors.get(), device);
+    keep_errors_apart(output.get(), errors.get());
+    Platform platform{};
+    platform.output = text_output_access(output.get());
+    print_text(platform, "listed\n");
+    begin_errors(platform);
+    print_text(platform, "error: ");
+    print_name(platform, u"a\x1B\u202E");
+    end_errors(platform);
+    print_text(platform, "after\n");
+    EXPECT_TRUE(platform.output.flush(platform.output.context));
+    EXPECT_EQ(delivered, (std::vector<std::string>{"out:listed\n", "err:error: a\\x1B\\u202E", "out:after\n"}));
 }
 
 }  // namespace
