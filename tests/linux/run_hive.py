@@ -246,7 +246,7 @@ def check_steps(program, folder):
     os.chmod(path, 0o444)
     got = run(nobody[0] if nobody else program, [*nobody[1:], program][0 if nobody else 1:] + ["/hive", path, "/c",
                                                                                               "C:\\a"])
-    if got[:2] != (1, f"error: {path}: Permission denied\n") or open(path, "rb").read() != before:
+    if (got[0], got[2]) != (1, f"error: {path}: Permission denied\n") or open(path, "rb").read() != before:
         problems.append(f"read-only file: {got!r}")
     # Eight /c at once on one file take turns: every one of them holds.
     make(path, sets={2: (U("".join(f"\\??\\C:\\{n}\0\0" for n in range(8)) + "\0"), None)})
