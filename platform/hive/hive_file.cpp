@@ -13,6 +13,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/hive/posix_text.h"
 #include "platform/platform.h"
@@ -23,18 +25,26 @@ namespace {
 // more is damage, not a hive to allocate memory for.
 constexpr std::size_t LARGEST_FILE = std::size_t(1) << 31;
 
-// Room for `size` bytes, put in place at once (MADV_POPULATE_WRITE, Linux
-// 5.14): a page fault for each 4 KiB costs more than the copy into it.
+// Puts the memory of `size` bytes at `start` in place at once
+// (MADV_POPULATE_WRITE, Linux 5.14): a page fault for each 4 KiB costs more
+// than the copy into it.
+void populate(unsigned char* start, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::uintptr_t PAGE = 4096;
+    std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(start) + PAGE - 1) & ~(PAGE - 1);
+    std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(PAGE - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)start;
+    (void)size;
+#endif
+}
+
+// Room for `size` bytes, put in place at once.
 void reserve(std::vector<unsigned char>* bytes, std::size_t size) {
     if (size <= bytes->capacity()) return;
     bytes->reserve(size);
-#ifdef MADV_POPULATE_WRITE
-    constexpr std::uintptr_t PAGE = 4096;
-    std::uintptr_t start = reinterpret_cast<std::uintptr_t>(bytes->data());
-    std::uintptr_t begin = (start + PAGE - 1) & ~(PAGE - 1);
-    std::uintptr_t end = (start + size) & ~(PAGE - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#endif
+    populate(bytes->data(), size);
 }
 
 // Appends what `fd` gives, up to `limit` bytes in all. The vector grows as
@@ -67,11 +77,42 @@ std::string folder_of(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// A log's bytes, copied whole by the kernel into memory of this process's
+// own (a file in memory, mapped: cheaper than reading them through a
+// buffer), or read into a buffer where there is no such file.
+struct LogBytes {
+    const unsigned char* bytes = nullptr;
+    std::size_t size = 0;
+    void* mapping = nullptr;
+    std::unique_ptr<unsigned char[]> buffer;
+    ~LogBytes() {
+        if (mapping != nullptr) munmap(mapping, size);
+    }
+};
+
+// Copies `size` bytes of `fd` into a file in memory and maps it.
+bool map_copy(int fd, std::size_t size, LogBytes* log) {
+    int copy = memfd_create("bootmove-log", MFD_CLOEXEC);
+    std::size_t done = 0;
+    while (copy >= 0 && done < size) {
+        ssize_t got = sendfile(copy, fd, nullptr, size - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    void* mapping = done == size ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, copy, 0) : MAP_FAILED;
+    if (copy >= 0) close(copy);
+    if (mapping == MAP_FAILED) return false;
+    log->mapping = mapping;
+    log->bytes = static_cast<const unsigned char*>(mapping);
+    log->size = size;
+    return true;
+}
+
 // FILE.LOG1 or FILE.LOG2 beside the real file, its whole name compared
 // without regard to case, as Windows' file system finds it; the name in
 // FILE's own case first. Empty when there is none or it cannot be read.
-void read_log(const std::string& real_path, const char* suffix, std::vector<unsigned char>* log) {
-    log->clear();
+void read_log(const std::string& real_path, const char* suffix, LogBytes* log) {
     std::string folder = folder_of(real_path);
     std::size_t slash = real_path.rfind('/');
     std::string wanted = (slash == std::string::npos ? real_path : real_path.substr(slash + 1)) + suffix;
@@ -83,11 +124,24 @@ void read_log(const std::string& real_path, const char* suffix, std::vector<unsi
         }
         closedir(directory);
     }
-    if (found.empty()) return;
-    int fd = open((folder + "/" + found).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = found.empty() ? -1 : open((folder + "/" + found).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat status {};
     if (fd < 0) return;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || read_up_to(fd, LARGEST_FILE, log) != 0) log->clear();
+    std::size_t size =
+        fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) : 0;
+    if (size > LARGEST_FILE) size = 0;
+    if (size > 0 && !map_copy(fd, size, log) && lseek(fd, 0, SEEK_SET) == 0) {
+        log->buffer.reset(new (std::nothrow) unsigned char[size]);
+        log->bytes = log->buffer.get();
+        while (log->bytes != nullptr && log->size < size) {
+            ssize_t got = read(fd, log->buffer.get() + log->size, size - log->size);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            log->size += static_cast<std::size_t>(got);
+        }
+    }
+    // A log that changed while it was read is no log to trust.
+    if (log->size != size) log->bytes = nullptr;
     close(fd);
 }
 
@@ -218,14 +272,26 @@ int copy_into(int from, std::size_t limit, HiveImage* image) {
     return 0;
 }
 
-// The recovery writes into the image's file.
+// The recovery writes into the image's file, pages that follow each other
+// both in the log and in the hive as one write.
 struct FileTarget {
     HiveImage* image;
     int error;
+    std::size_t offset;  // the run of bytes not yet written
+    const unsigned char* bytes;
+    std::size_t length;
 };
+
+bool flush_run(FileTarget* target) {
+    bool written = target->length == 0 || write_at(target->image->fd, target->offset, target->bytes, target->length);
+    if (!written) target->error = errno;
+    target->length = 0;
+    return written;
+}
 
 bool resize_file(void* context, std::size_t size) {
     FileTarget* target = static_cast<FileTarget*>(context);
+    if (!flush_run(target)) return false;
     if (ftruncate(target->image->fd, static_cast<off_t>(size)) != 0) {
         target->error = errno;
         return false;
@@ -236,9 +302,13 @@ bool resize_file(void* context, std::size_t size) {
 
 bool write_file(void* context, std::size_t offset, const unsigned char* bytes, std::size_t length) {
     FileTarget* target = static_cast<FileTarget*>(context);
-    if (write_at(target->image->fd, offset, bytes, length)) return true;
-    target->error = errno;
-    return false;
+    if (target->length > 0 && offset == target->offset + target->length && bytes == target->bytes + target->length) {
+        target->length += length;
+        return true;
+    }
+    if (!flush_run(target)) return false;
+    *target = FileTarget{target->image, 0, offset, bytes, length};
+    return true;
 }
 
 }  // namespace
@@ -286,17 +356,18 @@ std::uint32_t read_hive_file(const std::string& path, bool write, HiveImage* ima
     bool dirty = hive_word(base.data(), HIVE_SEQUENCE_1) != hive_word(base.data(), HIVE_SEQUENCE_2);
     // The logs matter to a dirty hive, and to /c, whose sequence numbers
     // must pass every number in them.
-    std::vector<unsigned char> log1;
-    std::vector<unsigned char> log2;
+    LogBytes log1;
+    LogBytes log2;
     if ((dirty || write) && !image->real_path.empty()) {
         read_log(image->real_path, ".LOG1", &log1);
         read_log(image->real_path, ".LOG2", &log2);
     }
-    const std::vector<unsigned char>* logs[2] = {&log1, &log2};
-    FileTarget target{image, 0};
+    const HiveLog logs[2] = {{log1.bytes, log1.bytes != nullptr ? log1.size : 0},
+                             {log2.bytes, log2.bytes != nullptr ? log2.size : 0}};
+    FileTarget target{image, 0, 0, nullptr, 0};
     bool failed = false;
     image->recovery = recover_hive(base.data(), HiveTarget{&target, resize_file, write_file}, logs, &failed);
-    if (failed) return errno_code(target.error);
+    if (failed || !flush_run(&target)) return errno_code(target.error);
     if (image->size < HIVE_BASE_BLOCK + hive_word(base.data(), HIVE_BINS_SIZE)) return HIVE_CUT_SHORT;
     return ERROR_CODE_SUCCESS;
 }

@@ -50,7 +50,7 @@ bool hive_bins_size_sound(std::uint32_t size) { return size != 0 && size % HIVE_
 // A log Windows would use: a whole sector of base block with the right
 // signature, file type and checksum, and both sequence numbers equal (the
 // log was written out to its end).
-bool log_valid(const std::vector<unsigned char>& log, std::uint32_t type) {
+bool log_valid(const HiveLog& log, std::uint32_t type) {
     if (log.size() < LOG_SECTOR || std::memcmp(log.data(), "regf", 4) != 0) return false;
     const unsigned char* base = log.data();
     return hive_word(base, HIVE_FILE_TYPE) == type && base_block_checksum(base) == hive_word(base, HIVE_CHECKSUM) &&
@@ -60,7 +60,7 @@ bool log_valid(const std::vector<unsigned char>& log, std::uint32_t type) {
 // The size of the HvLE entry at `at`, when its header is in the log and its
 // size keeps it there and leaves the next entry on a sector boundary; 0 when
 // there is no such entry.
-std::uint32_t entry_size(const std::vector<unsigned char>& log, std::size_t at) {
+std::uint32_t entry_size(const HiveLog& log, std::size_t at) {
     if (at > log.size() || log.size() - at < ENTRY_HEADER) return 0;
     const unsigned char* entry = log.data() + at;
     std::uint32_t size = hive_word(entry, ENTRY_SIZE);
@@ -112,7 +112,7 @@ struct Replay {
 
 // Applies the log's entries from its first on, while each carries the
 // number expected and passes the checks; the first that does not ends it.
-void replay_log(const HiveTarget& target, const std::vector<unsigned char>& log, Replay* replay) {
+void replay_log(const HiveTarget& target, const HiveLog& log, Replay* replay) {
     std::size_t at = LOG_SECTOR;
     for (std::uint32_t size = entry_size(log, at); size != 0; at += size, size = entry_size(log, at)) {
         const unsigned char* entry = log.data() + at;
@@ -131,25 +131,24 @@ void replay_log(const HiveTarget& target, const std::vector<unsigned char>& log,
 // it goes on where the first stopped. A log starts from its header's
 // number, which may not be below the file's secondary number (its entries
 // are already in the file).
-Replay replay_new_logs(const unsigned char* base, const HiveTarget& target,
-                       const std::vector<unsigned char>* const logs[2]) {
+Replay replay_new_logs(const unsigned char* base, const HiveTarget& target, const HiveLog logs[2]) {
     std::uint32_t secondary = hive_word(base, HIVE_SEQUENCE_2);
     std::uint32_t numbers[2] = {};
     bool usable[2] = {};
     for (int i = 0; i < 2; ++i) {
-        usable[i] = log_valid(*logs[i], NEW_LOG);
-        numbers[i] = usable[i] ? hive_word(logs[i]->data(), HIVE_SEQUENCE_1) : 0;
+        usable[i] = log_valid(logs[i], NEW_LOG);
+        numbers[i] = usable[i] ? hive_word(logs[i].data(), HIVE_SEQUENCE_1) : 0;
         usable[i] = usable[i] && numbers[i] >= secondary;
     }
     Replay replay{0, 0, 0, false};
     int first = usable[0] && usable[1] ? (numbers[1] < numbers[0] ? 1 : 0) : usable[1] ? 1 : 0;
     if (!usable[first]) return replay;
     replay.expected = numbers[first];
-    replay_log(target, *logs[first], &replay);
+    replay_log(target, logs[first], &replay);
     int second = 1 - first;
     if (!usable[second] || replay.failed) return replay;
     if (replay.applied == 0) replay.expected = numbers[second];
-    replay_log(target, *logs[second], &replay);
+    replay_log(target, logs[second], &replay);
     return replay;
 }
 
@@ -157,8 +156,7 @@ Replay replay_new_logs(const unsigned char* base, const HiveTarget& target,
 // one bit per sector of the hive bins, and the dirty sectors packed after
 // it from the next sector boundary on. The whole log is checked before any
 // sector is written. Returns the log's hive-bins size, or 0.
-std::uint32_t replay_old_log(const unsigned char* primary, const HiveTarget& target,
-                             const std::vector<unsigned char>& log, bool* failed) {
+std::uint32_t replay_old_log(const unsigned char* primary, const HiveTarget& target, const HiveLog& log, bool* failed) {
     const unsigned char* base = log.data();
     if (!log_valid(log, OLD_LOG) || std::memcmp(base + HIVE_TIME_STAMP, primary + HIVE_TIME_STAMP, 8) != 0) return 0;
     std::uint32_t bins = hive_word(base, HIVE_BINS_SIZE);
@@ -186,7 +184,7 @@ std::uint32_t replay_old_log(const unsigned char* primary, const HiveTarget& tar
 
 // Every number a log carries, used or not: its header's two and, in the new
 // format, every entry's in the chain of entries from its first sector on.
-std::uint32_t highest_in_log(const std::vector<unsigned char>& log) {
+std::uint32_t highest_in_log(const HiveLog& log) {
     if (log.size() < LOG_SECTOR || std::memcmp(log.data(), "regf", 4) != 0) return 0;
     std::uint32_t highest = larger(hive_word(log.data(), HIVE_SEQUENCE_1), hive_word(log.data(), HIVE_SEQUENCE_2));
     if (hive_word(log.data(), HIVE_FILE_TYPE) != NEW_LOG) return highest;
@@ -233,14 +231,13 @@ std::uint64_t marvin32(const unsigned char* bytes, std::size_t size) {
     return marvin32_with_seed(bytes, size, LOG_SEED);
 }
 
-HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const std::vector<unsigned char>* logs[2],
-                          bool* failed) {
+HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const HiveLog logs[2], bool* failed) {
     HiveRecovery recovery{HiveState::clean, 0, 0};
     *failed = false;
     std::uint32_t primary = hive_word(base, HIVE_SEQUENCE_1);
     std::uint32_t secondary = hive_word(base, HIVE_SEQUENCE_2);
     recovery.highest_sequence =
-        larger(larger(primary, secondary), larger(highest_in_log(*logs[0]), highest_in_log(*logs[1])));
+        larger(larger(primary, secondary), larger(highest_in_log(logs[0]), highest_in_log(logs[1])));
     if (primary == secondary) return recovery;
     recovery.state = HiveState::not_recovered;
     // Logs of the old format are read only when the new ones gave nothing:
@@ -249,10 +246,10 @@ HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const s
     // Both numbers become the last entry's, or the old-format log's.
     std::uint32_t sequence = static_cast<std::uint32_t>(replay.expected - 1);
     for (int i = 0; i < 2 && replay.applied == 0 && !replay.failed; ++i) {
-        replay.bins_size = replay_old_log(base, target, *logs[i], &replay.failed);
+        replay.bins_size = replay_old_log(base, target, logs[i], &replay.failed);
         if (replay.bins_size == 0) continue;
         replay.applied = 1;
-        sequence = hive_word(logs[i]->data(), HIVE_SEQUENCE_1);
+        sequence = hive_word(logs[i].data(), HIVE_SEQUENCE_1);
     }
     *failed = replay.failed;
     if (replay.applied == 0 || replay.failed) return recovery;
@@ -286,5 +283,6 @@ HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<u
     unsigned char base[HIVE_BASE_BLOCK];
     std::memcpy(base, image->data(), HIVE_BASE_BLOCK);
     bool failed = false;
-    return recover_hive(base, HiveTarget{image, resize_vector, write_vector}, logs, &failed);
+    const HiveLog spans[2] = {{logs[0]->data(), logs[0]->size()}, {logs[1]->data(), logs[1]->size()}};
+    return recover_hive(base, HiveTarget{image, resize_vector, write_vector}, spans, &failed);
 }

@@ -55,6 +55,14 @@ struct HiveTarget {
     bool (*write)(void* context, std::size_t offset, const unsigned char* bytes, std::size_t length);
 };
 
+// A log's bytes, as read.
+struct HiveLog {
+    const unsigned char* bytes;
+    std::size_t length;
+    const unsigned char* data() const { return bytes; }
+    std::size_t size() const { return length; }
+};
+
 // `base` is the primary file's base block (its checksum already found right
 // by the caller), and `target` holds it and as much of the hive bins as the
 // file has. `logs` are the two logs' bytes (an absent log is empty), in the
@@ -66,8 +74,7 @@ struct HiveTarget {
 // the right checksum. A hive that stays dirty, or is clean, is left as it
 // was. `*failed` tells that a call of the target failed: what it holds is
 // then no hive.
-HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const std::vector<unsigned char>* logs[2],
-                          bool* failed);
+HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const HiveLog logs[2], bool* failed);
 
 // The same over the whole hive in a vector, which cannot fail.
 HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]);
