@@ -322,7 +322,10 @@ std::uint32_t read_hive_file(const std::string& path, bool write, HiveImage* ima
         image->real_path = real;
         std::free(real);
     } else if (write) {
-        return errno_code(errno);
+        // A pipe's name (/dev/stdin, /dev/fd/63) leads nowhere a file is.
+        int error = errno;
+        struct stat status {};
+        return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) ? HIVE_NOT_REGULAR : errno_code(error);
     }
     if (write) {
         std::uint32_t status = check_writable(image->real_path);

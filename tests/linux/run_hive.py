@@ -276,13 +276,15 @@ def check_steps(program, folder):
         pass  # a file system without user attributes
     attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
     got = [run(program, ["/hive", link, "/c", "C:\\a"]), run(program, ["/hive", fifo, "/c", "C:\\a"])]
-    listed = subprocess.run(["bash", "-c", f"'{program}' /hive <(cat '{path}') /l"], capture_output=True, timeout=60)
+    listed = subprocess.run(["bash", "-c", f"'{program}' /hive <(cat '{path}') /l; '{program}' /hive <(cat '{path}') "
+                             "/c 'C:\\b'"], capture_output=True, timeout=60)
     os.link(path, second)
     got.append(run(program, ["/hive", second, "/c", "C:\\b"]))
     kept = {name: os.getxattr(path, name) for name in os.listxattr(path)}
     if (got[0][0], os.path.islink(link), read_values(path, 2)[0], kept, listed.stdout) != (
             0, True, (7, U("\\??\\C:\\b\0\0\0")), attributes, b"File C:\\b -> (delete)\n") or \
-            got[1][0] != 1 or "not a regular file" not in got[1][2] or "other names (hard links)" not in got[2][2]:
+            got[1][0] != 1 or any("not a regular file" not in text for text in (got[1][2], listed.stderr.decode())) or \
+            "other names (hard links)" not in got[2][2] or listed.returncode != 1:
         problems.append(f"link, pipe, FIFO, attributes, second name: {got!r} {listed!r} {kept!r}")
     for name in (link, fifo, second, path):
         os.remove(name)
