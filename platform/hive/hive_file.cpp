@@ -189,20 +189,6 @@ int copy_attributes(int from, int to) {
     return 0;
 }
 
-bool write_all(int fd, const unsigned char* bytes, std::size_t count) {
-    while (count > 0) {
-        ssize_t written = write(fd, bytes, count);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // The new file takes what the old one has beside its bytes: owner and group
 // first (a change of owner clears the set-user-ID bits), then the mode, then
 // the extended attributes (an ACL carries the mode's bits too). Gives 0 or
@@ -429,7 +415,7 @@ std::uint32_t write_hive_file(HiveImage* image, std::vector<unsigned char>* byte
         close(old_fd);
         return HIVE_NOT_WRITTEN | static_cast<std::uint32_t>(error);
     }
-    std::uint32_t status = write_all(fd, bytes->data(), bytes->size())
+    std::uint32_t status = write_at(fd, 0, bytes->data(), bytes->size())
                                ? keep_metadata(old_fd, fd, old_status)
                                : HIVE_NOT_WRITTEN | static_cast<std::uint32_t>(errno);
     close(old_fd);
