@@ -4,7 +4,6 @@
 #include <hivex.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,9 +25,9 @@ namespace {
 
 constexpr int LOCK_WAIT_SECONDS = 30;
 
-// The one hive file of this process: its bytes in memory, which hivex reads
-// from a copy of their own (hivex opens only files), so that nothing
-// another program does to FILE meanwhile can reach the reads.
+// The one hive file of this process: its image, a file of the process's
+// own that hivex reads (hivex opens only files), so that nothing another
+// program does to FILE meanwhile can reach the reads.
 struct HiveFile {
     HiveImage image;
     hive_h* hive = nullptr;
