@@ -37,24 +37,6 @@ const char NO_VALUES_TEXT[] =
 const char RUNNING_HIVE_TEXT[] =
     " is the running system's own SYSTEM hive: use bootmove without /hive for its pending operations";
 
-// Whether the key at `place` holds neither pending operations value; false
-// when that cannot be told, for the listing to report why.
-bool holds_no_values(const Platform& platform, const PendingPlace& place) {
-    const RegistryAccess& registry = platform.registry;
-    RegistryKey key = 0;
-    std::uint32_t status = open_pending_key(platform, place, ACCESS_KEY_READ, &key);
-    if (status != ERROR_CODE_SUCCESS) return status == ERROR_CODE_FILE_NOT_FOUND;
-    bool none = true;
-    for (const char16_t* value : PENDING_VALUE_NAMES) {
-        std::uint32_t type = 0;
-        std::uint32_t size = 0;
-        none = none &&
-               registry.query_value(registry.context, key, value, &type, nullptr, &size) == ERROR_CODE_FILE_NOT_FOUND;
-    }
-    registry.close_key(registry.context, key);
-    return none;
-}
-
 // Lists or cancels in the control set that Select\Current names, in the
 // hive at `root` and `name`; `shown` is KEY or FILE as typed.
 int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* name, const char16_t* shown,
@@ -83,26 +65,17 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
         report_own_failure(platform, format, "the SYSTEM hive at ", shown, missing);
         return 1;
     }
+    // The names belong to the system that is not running, whose drive
+    // letters differ from this one's: nothing is looked for.
     // A hive file without pending operations is named with its control set,
     // rather than with the system's "File not found." that the registry of
     // a running Windows gives.
-    if (root == RegistryRoot::hive_file && list && format == ListFormat::text &&
-        holds_no_values(platform, hive.place)) {
-        char where[80];
-        std::snprintf(where, sizeof where, " holds no pending operations: %s", hive.control_set);
-        begin_errors(platform);
-        print_text(platform, "error: ");
-        print_name(platform, shown);
-        print_text(platform, where);
-        print_text(platform, NO_VALUES_TEXT);
-        print_text(platform, "\n");
-        end_errors(platform);
-        release_hive(platform, &hive);
-        return 1;
-    }
-    // The names belong to the system that is not running, whose drive
-    // letters differ from this one's: nothing is looked for.
-    int status = list ? list_pending_operations(platform, hive.place, format, false, false)
+    char absent_text[160];
+    std::snprintf(absent_text, sizeof absent_text, " holds no pending operations: %s%s", hive.control_set,
+                  NO_VALUES_TEXT);
+    AbsentValues absent{shown, absent_text};
+    const AbsentValues* named = root == RegistryRoot::hive_file ? &absent : nullptr;
+    int status = list ? list_pending_operations(platform, hive.place, format, false, false, named)
                       : cancel_pending_operation(platform, hive.place, request.names[0], request.names[1]);
     release_hive(platform, &hive);
     return status;
@@ -198,7 +171,7 @@ int run_request(const Platform& platform, const Request& request) {
     }
     switch (request.command) {
         case Command::list:
-            return list_pending_operations(platform, RUNNING_SYSTEM, request.format, true, request.stale);
+            return list_pending_operations(platform, RUNNING_SYSTEM, request.format, true, request.stale, nullptr);
         case Command::cancel:
             if (request.stale) return cancel_stale_operations(platform, RUNNING_SYSTEM, request.format);
             return cancel_pending_operation(platform, RUNNING_SYSTEM, request.names[0], request.names[1]);

@@ -74,7 +74,7 @@ void report_own_failure(const Platform& platform, ListFormat format, const char*
 }
 
 int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files,
-                            bool stale_only) {
+                            bool stale_only, const AbsentValues* absent) {
     // Both values are read before anything is written. A missing value is
     // nothing to list; the text says "File not found." only when neither
     // exists, the document and the stale ones say nothing is pending.
@@ -112,6 +112,10 @@ int list_pending_operations(const Platform& platform, const PendingPlace& place,
     }
     release_earlier_targets(platform, &earlier);
     for (PendingValue& value : values) release_pending_value(platform, &value);
+    if (status == ERROR_CODE_FILE_NOT_FOUND && absent != nullptr) {
+        report_own_failure(platform, format, "", absent->name, absent->text);
+        return 1;
+    }
     if (status != ERROR_CODE_SUCCESS) {
         report_list_failure(platform, format, status);
         return 1;

@@ -12,9 +12,15 @@ enum class ListFormat {
 // of the second. With `check_files` the document says whether something is
 // at each name; it is null for a system that is not running. With
 // `stale_only`, only the operations whose source is gone ("/l /stale"), and
-// no value at all is nothing to list. Gives the exit status.
+// no value at all is nothing to list. A text listing where neither value
+// exists fails with the system's "File not found.", or, given `absent`,
+// with "error: ", `absent->name` and `absent->text`. Gives the exit status.
+struct AbsentValues {
+    const char16_t* name;
+    const char* text;
+};
 int list_pending_operations(const Platform& platform, const PendingPlace& place, ListFormat format, bool check_files,
-                            bool stale_only);
+                            bool stale_only, const AbsentValues* absent);
 
 // The line "/l" shows for an operation.
 void print_operation(const Platform& platform, const PendingValue& value, const Operation& operation);
