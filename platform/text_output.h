@@ -6,10 +6,12 @@
 // escape such as \x1B: a crafted name must not move the cursor or overwrite
 // a line; so is an invisible character that changes how the line reads
 // (the direction overrides and isolates, zero-width characters, direction
-// marks, the line and paragraph separators, U+FEFF), as \u202E. To a file or pipe everything goes as bytes in the ANSI
-// code page, each character the code page cannot show as one '?', never a look-alike, and control characters as they
-// are. On Windows each line feed of the tool's own texts goes out as carriage return and line feed, as a text stream
-// writes it; a line feed inside a name stays one byte.
+// marks, the line and paragraph separators, U+FEFF), as \u202E. To a file
+// or pipe everything goes as bytes in the ANSI code page, each character
+// the code page cannot show as one '?', never a look-alike, and control
+// characters as they are. On Windows each line feed of the tool's own texts
+// goes out as carriage return and line feed, as a text stream writes it; a
+// line feed inside a name stays one byte.
 #pragma once
 
 #include <cstddef>

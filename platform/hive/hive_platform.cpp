@@ -240,8 +240,11 @@ bool same_name(void*, const char16_t*, std::size_t, const char16_t*, std::size_t
 void* allocate(void*, std::size_t size) { return std::malloc(size); }
 void release(void*, void* block) { std::free(block); }
 
-// Standard output: UTF-8 and line feeds, to a terminal or a file alike; on a
-// terminal the writer escapes control characters in names first.
+// Standard output and standard error: UTF-8 and line feeds, to a terminal
+// or a file alike; on a terminal the writer escapes control characters in
+// names first. Each writer's context is its file descriptor.
+int standard_output = STDOUT_FILENO;
+int standard_error = STDERR_FILENO;
 int output_error = 0;
 
 bool write_all(int fd, const char* bytes, std::size_t count) {
@@ -258,12 +261,14 @@ bool write_all(int fd, const char* bytes, std::size_t count) {
     return true;
 }
 
-bool write_terminal(void*, const char16_t* units, std::size_t count) {
+bool write_terminal(void* context, const char16_t* units, std::size_t count) {
     std::string bytes = utf8_of(units, count);
-    return write_all(STDOUT_FILENO, bytes.data(), bytes.size());
+    return write_all(*static_cast<int*>(context), bytes.data(), bytes.size());
 }
 
-bool write_file(void*, const char* bytes, std::size_t count) { return write_all(STDOUT_FILENO, bytes, count); }
+bool write_file(void* context, const char* bytes, std::size_t count) {
+    return write_all(*static_cast<int*>(context), bytes, count);
+}
 
 std::size_t encode(void*, const char16_t* units, std::size_t count, char* bytes, std::size_t) {
     std::string encoded = utf8_of(units, count);
@@ -292,7 +297,11 @@ void report_failure(void* context) {
     write_error(context, text.data(), text.size());
 }
 
+// Nowhere is left to say that the error stream failed.
+void report_nothing(void*) {}
+
 TextOutput standard_output_writer;
+TextOutput standard_error_writer;
 
 }  // namespace
 
@@ -300,9 +309,14 @@ Platform hive_platform() {
     // A closed pipe is a failed write, not the end of the process.
     signal(SIGPIPE, SIG_IGN);
     start_text_output(&standard_output_writer,
-                      {nullptr, isatty(STDOUT_FILENO) != 0, true, false, "\xEF\xBF\xBD", write_terminal, write_file,
-                       encode, decode, report_failure, write_error});
-    keep_errors_on_stderr(&standard_output_writer);
+                      {&standard_output, isatty(STDOUT_FILENO) != 0, true, false, "\xEF\xBF\xBD", write_terminal,
+                       write_file, encode, decode, report_failure, write_error});
+    // Error lines go to standard error, escaped on a terminal as standard
+    // output is.
+    start_text_output(&standard_error_writer,
+                      {&standard_error, isatty(STDERR_FILENO) != 0, true, false, "\xEF\xBF\xBD", write_terminal,
+                       write_file, encode, decode, report_nothing, write_error});
+    keep_errors_apart(&standard_output_writer, &standard_error_writer);
     Platform platform{};
     platform.registry = {nullptr,      open_key,  query_value, set_value,
                          delete_value, close_key, kernel_name, load_hive_file};

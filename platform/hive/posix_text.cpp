@@ -1,7 +1,5 @@
 #include "platform/hive/posix_text.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -143,41 +141,4 @@ const char16_t* system_error_units(std::uint32_t code) {
     text.copy(units, count);
     units[count] = u'\0';
     return units;
-}
-
-namespace {
-
-bool write_all(const char* bytes, std::size_t count) {
-    while (count > 0) {
-        ssize_t written = write(STDERR_FILENO, bytes, count);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-bool write_terminal(void*, const char16_t* units, std::size_t count) {
-    std::string bytes = utf8_of(units, count);
-    return write_all(bytes.data(), bytes.size());
-}
-
-bool write_file(void*, const char* bytes, std::size_t count) { return write_all(bytes, count); }
-
-// Nowhere is left to say that the error stream failed.
-void report_nothing(void*) {}
-
-TextOutput standard_error_writer;
-
-}  // namespace
-
-void keep_errors_on_stderr(TextOutput* output) {
-    OutputDevice device = output->device;
-    device.console = isatty(STDERR_FILENO) != 0;
-    device.write_console = write_terminal;
-    device.write_file = write_file;
-    device.report_failure = report_nothing;
-    start_text_output(&standard_error_writer, device);
-    keep_errors_apart(output, &standard_error_writer);
 }

@@ -1,5 +1,5 @@
-// UTF-8 and UTF-16 for the body on Linux, the texts of its codes and their
-// numbers, and its error stream.
+// UTF-8 and UTF-16 for the body on Linux, and the texts of its codes and
+// their numbers.
 #pragma once
 
 #include <cerrno>
@@ -7,16 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/text_output.h"
-
 // `units` as UTF-8. A lone surrogate U+DC80 to U+DCFF is the byte it stands
 // for (see hive_arguments); any other lone surrogate is U+FFFD.
 std::string utf8_of(const char16_t* units, std::size_t count);
 std::u16string utf16_of(const char* bytes, std::size_t count);
-
-// Sends the error lines of `output`, a writer started on standard output,
-// to standard error: UTF-8, escaped on a terminal as standard output is.
-void keep_errors_on_stderr(TextOutput* output);
 
 // The texts of the body's own codes: errno values with APPLICATION_CODE_BIT
 // (strerror's words), and the ones that say what is wrong with a hive.
