@@ -1,7 +1,7 @@
 // bootmove on Linux: lists and cancels the pending file operations of a
 // Windows SYSTEM hive file.
 #include "cli/command_line.h"
-#include "platform/hive/hive_platform.h"
+#include "platform/posix/posix_platform.h"
 
 int main(int argc, char** argv) {
     Platform platform = hive_platform();

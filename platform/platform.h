@@ -29,6 +29,7 @@ constexpr std::uint32_t ERROR_CODE_NOT_ENOUGH_MEMORY = 8;
 constexpr std::uint32_t ERROR_CODE_MORE_DATA = 234;
 constexpr std::uint32_t ERROR_CODE_WAIT_TIMEOUT = 258;
 constexpr std::uint32_t ERROR_CODE_NOT_SUPPORTED = 50;
+constexpr std::uint32_t ERROR_CODE_NO_MORE_ITEMS = 259;
 // Codes with this bit set are a body's own (Windows leaves the bit to
 // applications); system_error_number says which of them carry a number of
 // the system's.
@@ -40,6 +41,10 @@ constexpr std::uint32_t VALUE_TYPE_MULTI_SZ = 7;
 
 constexpr std::uint32_t ACCESS_KEY_READ = 0x20019;
 constexpr std::uint32_t ACCESS_KEY_READ_WRITE = 0x2001F;
+// Added to an access mask: the 64-bit or the 32-bit view of SOFTWARE,
+// whatever the program's own width (KEY_WOW64_64KEY, KEY_WOW64_32KEY).
+constexpr std::uint32_t ACCESS_VIEW_64 = 0x0100;
+constexpr std::uint32_t ACCESS_VIEW_32 = 0x0200;
 
 constexpr std::uint32_t MOVE_REPLACE_EXISTING = 1;
 constexpr std::uint32_t MOVE_DELAY_UNTIL_REBOOT = 4;
@@ -56,6 +61,7 @@ enum class RegistryRoot {
     local_machine,  // HKEY_LOCAL_MACHINE
     users,          // HKEY_USERS
     hive_file,      // the root key of the hive file that load_hive_file opened
+    software_file,  // the root key of the SOFTWARE hive file opened beside it
 };
 
 // The registry calls return 0 on success, else the system error code. Key
@@ -71,6 +77,12 @@ struct RegistryAccess {
     std::uint32_t (*set_value)(void* context, RegistryKey key, const char16_t* name, std::uint32_t type,
                                const unsigned char* data, std::uint32_t size);
     std::uint32_t (*delete_value)(void* context, RegistryKey key, const char16_t* name);
+    // The name of the value at `index` (0 on) of `key`, NUL-terminated in
+    // `*length` units at most; gives 0 and the name's length in `*length`,
+    // ERROR_CODE_NO_MORE_ITEMS past the last value, ERROR_CODE_MORE_DATA
+    // when the name does not fit.
+    std::uint32_t (*enum_value)(void* context, RegistryKey key, std::uint32_t index, char16_t* name,
+                                std::uint32_t* length);
     void (*close_key)(void* context, RegistryKey key);
     // The key's full name in the kernel's namespace, such as
     // \REGISTRY\MACHINE\SYSTEM, NUL-terminated in at most `capacity` units:

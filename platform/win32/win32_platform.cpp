@@ -48,6 +48,14 @@ std::uint32_t delete_value(void*, RegistryKey key, const char16_t* name) {
     return static_cast<std::uint32_t>(RegDeleteValueW(to_hkey(key), wide(name)));
 }
 
+std::uint32_t enum_value(void*, RegistryKey key, std::uint32_t index, char16_t* name, std::uint32_t* length) {
+    DWORD units = *length;
+    LONG status = RegEnumValueW(to_hkey(key), index, reinterpret_cast<LPWSTR>(name), &units, nullptr, nullptr, nullptr,
+                                nullptr);
+    *length = units;
+    return static_cast<std::uint32_t>(status);
+}
+
 void close_key(void*, RegistryKey key) { RegCloseKey(to_hkey(key)); }
 
 // NtQueryKey's KeyNameInformation, looked up at run time so that the program
@@ -246,8 +254,8 @@ Platform win32_platform() {
                                                 encode, decode, report_failure, write_error});
 
     Platform platform{};
-    platform.registry = {nullptr,      open_key,  query_value, set_value,
-                         delete_value, close_key, kernel_name, load_hive_file};
+    platform.registry = {nullptr,   open_key,  query_value, set_value,     delete_value,
+                         enum_value, close_key, kernel_name, load_hive_file};
     platform.files = {nullptr,         disable_redirection, revert_redirection, find_first_file, find_close,
                       file_attributes, move_file_ex,        get_last_error,     same_name};
     platform.heap = {nullptr, allocate, release};

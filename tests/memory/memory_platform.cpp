@@ -166,6 +166,24 @@ std::uint32_t delete_value(void* context, RegistryKey key, const char16_t* name)
     return 0;
 }
 
+// The values of a key other than the running system's, in the order of
+// their names.
+std::uint32_t enum_value(void* context, RegistryKey key, std::uint32_t index, char16_t* name, std::uint32_t* length) {
+    MemoryPlatformState* state = state_of(context);
+    if (std::uint32_t code = enter(state, CALL_ENUM_VALUE)) return code;
+    if (key == MEMORY_KEY) return ERROR_CODE_NOT_SUPPORTED;
+    std::uint32_t at = 0;
+    for (const auto& [value_name, value] : state->keys[state->opened[key - OTHER_KEYS]]) {
+        if (!value.present || at++ != index) continue;
+        if (value_name.size() + 1 > *length) return ERROR_CODE_MORE_DATA;
+        value_name.copy(name, value_name.size());
+        name[value_name.size()] = u'\0';
+        *length = static_cast<std::uint32_t>(value_name.size());
+        return 0;
+    }
+    return ERROR_CODE_NO_MORE_ITEMS;
+}
+
 std::uint32_t kernel_name(void* context, RegistryKey key, char16_t* name, std::size_t capacity) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_KERNEL_NAME)) return code;
@@ -411,7 +429,8 @@ Platform memory_platform(MemoryPlatformState* state) {
     start_text_output(state->writer.get(), {state, state->console, state->utf8_code_page, true, "?", write_console,
                                             write_file, encode, decode, report_failure, write_error});
     Platform platform{};
-    platform.registry = {state, open_key, query_value, set_value, delete_value, close_key, kernel_name, load_hive_file};
+    platform.registry = {state,     open_key,  query_value, set_value,     delete_value,
+                         enum_value, close_key, kernel_name, load_hive_file};
     platform.files = {state,           disable_redirection, revert_redirection, find_first_file, find_close,
                       file_attributes, move_file_ex,        get_last_error,     same_name};
     platform.heap = {state, allocate, release};

@@ -25,6 +25,7 @@ constexpr const char CALL_QUERY_SIZE[] = "query_size";  // query_value without a
 constexpr const char CALL_QUERY_DATA[] = "query_data";  // query_value with a buffer
 constexpr const char CALL_SET_VALUE[] = "set_value";
 constexpr const char CALL_DELETE_VALUE[] = "delete_value";
+constexpr const char CALL_ENUM_VALUE[] = "enum_value";
 constexpr const char CALL_KERNEL_NAME[] = "kernel_name";
 constexpr const char CALL_LOAD_HIVE_FILE[] = "load_hive_file";
 constexpr const char CALL_CLOSE_KEY[] = "close_key";

@@ -1,7 +1,7 @@
 // Recovery on bytes made here: a hive of three pages of 'a', 'b' and 'c',
 // sequence numbers 8 and 7 unless a row says otherwise, and logs of entries
 // that each write one letter over one page (in an old-format log, a sector).
-#include "platform/hive/hive_logs.h"
+#include "hive/hive_logs.h"
 
 #include <gtest/gtest.h>
 

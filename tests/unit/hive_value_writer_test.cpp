@@ -1,6 +1,6 @@
 // A value holding small, one-cell or big data gets each new size: read back by Windows' rules, every other byte
 // compared. Damage leaves the image as it was.
-#include "platform/hive/hive_value_writer.h"
+#include "hive/hive_value_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,35 +1,20 @@
-#include "platform/hive/hive_value_writer.h"
+#include "hive/hive_value_writer.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/hive/hive_logs.h"
+#include "hive/hive_format.h"
 
 namespace {
 
-constexpr std::size_t BIN_HEADER = 32;
-constexpr std::size_t BIN_UNIT = 4096;
-constexpr std::size_t CELL_UNIT = 8;
-// A cell offset has 31 bits (the top one marks volatile storage, which is
-// never in a file), so no hive is larger than this.
-constexpr std::size_t MAX_IMAGE = 0x80000000u;
+constexpr std::size_t BIN_UNIT = HIVE_PAGE;
+constexpr std::size_t MAX_IMAGE = MAX_HIVE_BINS;
 
-// The "vk" cell's fields, counted from the cell's size word.
-constexpr std::size_t VK_NAME_LENGTH = 6;
-constexpr std::size_t VK_DATA_SIZE = 8;
-constexpr std::size_t VK_DATA = 12;
-constexpr std::size_t VK_TYPE = 16;
-constexpr std::size_t VK_FIXED = 20;  // the body before the name
-// A data size with this bit holds up to 4 bytes in the data field itself.
-constexpr std::uint32_t IN_CELL = 0x80000000u;
-constexpr std::uint32_t IN_CELL_LIMIT = 4;
-
-// From minor version 4 on, more data than a segment is "big data": a db cell
-// ("db", the segment count, the list's offset), a list of segment offsets,
-// and the segments. Windows reads such a value by its size, not its cell's.
-constexpr std::uint32_t FIRST_BIG_DATA_MINOR = 4;
-constexpr std::uint32_t SEGMENT = 16344;
-constexpr std::size_t MAX_SEGMENTS = 0xFFFF;  // the count is 16 bits
+constexpr std::size_t VK_FIXED = VK_NAME - 4;  // the body before the name
+constexpr std::uint32_t IN_CELL = DATA_IN_CELL;
+constexpr std::uint32_t IN_CELL_LIMIT = DATA_IN_CELL_LIMIT;
+constexpr std::uint32_t SEGMENT = BIG_DATA_SEGMENT;
+constexpr std::size_t MAX_SEGMENTS = MAX_BIG_DATA_SEGMENTS;
 constexpr std::size_t DB_BODY = 8;
 
 using Image = std::vector<unsigned char>;

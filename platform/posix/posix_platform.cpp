@@ -1,4 +1,4 @@
-#include "platform/hive/hive_platform.h"
+#include "platform/posix/posix_platform.h"
 
 #include <fcntl.h>
 #include <hivex.h>
@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/hive/hive_file.h"
-#include "platform/hive/hive_value_writer.h"
-#include "platform/hive/posix_text.h"
+#include "platform/posix/posix_hive_file.h"
+#include "hive/hive_value_writer.h"
+#include "platform/posix/posix_text.h"
 #include "platform/text_output.h"
 
 namespace {
@@ -177,6 +177,10 @@ std::uint32_t set_value(void*, RegistryKey key, const char16_t* name, std::uint3
 
 std::uint32_t delete_value(void*, RegistryKey, const char16_t*) { return ERROR_CODE_NOT_SUPPORTED; }
 
+std::uint32_t enum_value(void*, RegistryKey, std::uint32_t, char16_t*, std::uint32_t*) {
+    return ERROR_CODE_NOT_SUPPORTED;
+}
+
 void close_key(void*, RegistryKey) {}
 
 std::uint32_t kernel_name(void*, RegistryKey, char16_t*, std::size_t) { return ERROR_CODE_NOT_SUPPORTED; }
@@ -318,8 +322,8 @@ Platform hive_platform() {
                        write_file, encode, decode, report_nothing, write_error});
     keep_errors_apart(&standard_output_writer, &standard_error_writer);
     Platform platform{};
-    platform.registry = {nullptr,      open_key,  query_value, set_value,
-                         delete_value, close_key, kernel_name, load_hive_file};
+    platform.registry = {nullptr,   open_key,  query_value, set_value,     delete_value,
+                         enum_value, close_key, kernel_name, load_hive_file};
     platform.files = {nullptr,         disable_redirection, revert_redirection, find_first_file, find_close,
                       file_attributes, move_file_ex,        get_last_error,     same_name};
     platform.heap = {nullptr, allocate, release};

@@ -1,4 +1,4 @@
-#include "platform/hive/hive_file.h"
+#include "platform/posix/posix_hive_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 #include <memory>
 #include <new>
 
-#include "platform/hive/posix_text.h"
+#include "platform/posix/posix_text.h"
 #include "platform/platform.h"
 
 namespace {

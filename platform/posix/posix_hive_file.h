@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/hive/hive_logs.h"
+#include "hive/hive_logs.h"
 
 struct HiveImage {
     std::string path;       // FILE as typed

@@ -1,4 +1,4 @@
-#include "platform/hive/posix_text.h"
+#include "platform/posix/posix_text.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "platform/hive/hive_logs.h"
+#include "hive/hive_logs.h"
 
 #include <cstring>
 
@@ -17,7 +17,6 @@ constexpr std::size_t ENTRY_PAGES = 20;
 constexpr std::size_t ENTRY_HASH_1 = 24;
 constexpr std::size_t ENTRY_HASH_2 = 32;
 constexpr std::size_t DIRTY_VECTOR = 512 + 4;  // after "DIRT"
-constexpr std::size_t HIVE_PAGE = 4096;
 // Windows keeps a hive under 2 GiB; a log that says more is hostile, and
 // would have the image grow without bound.
 constexpr std::uint32_t MAX_BINS_SIZE = 0x80000000u;
@@ -195,23 +194,6 @@ std::uint32_t highest_in_log(const HiveLog& log) {
 }
 
 }  // namespace
-
-std::uint32_t hive_word(const unsigned char* bytes, std::size_t at) {
-    return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8 | std::uint32_t(bytes[at + 2]) << 16 |
-           std::uint32_t(bytes[at + 3]) << 24;
-}
-
-void put_hive_word(unsigned char* bytes, std::size_t at, std::uint32_t word) {
-    for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(word >> (8 * i));
-}
-
-std::uint32_t base_block_checksum(const unsigned char* base) {
-    std::uint32_t sum = 0;
-    for (std::size_t at = 0; at < HIVE_CHECKSUM; at += 4) sum ^= hive_word(base, at);
-    if (sum == 0) return 1;
-    if (sum == 0xFFFFFFFF) return 0xFFFFFFFE;
-    return sum;
-}
 
 // The state starts as the seed's low half and high half, and the hash is
 // the final high half above the low one: the seed the logs use only gives

@@ -10,21 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-// The base block's fields that these rules read and write.
-constexpr std::size_t HIVE_BASE_BLOCK = 4096;
-constexpr std::size_t HIVE_SEQUENCE_1 = 4;
-constexpr std::size_t HIVE_SEQUENCE_2 = 8;
-constexpr std::size_t HIVE_TIME_STAMP = 12;
-constexpr std::size_t HIVE_MINOR_VERSION = 24;
-constexpr std::size_t HIVE_FILE_TYPE = 28;
-constexpr std::size_t HIVE_BINS_SIZE = 40;
-constexpr std::size_t HIVE_CHECKSUM = 508;
-
-std::uint32_t hive_word(const unsigned char* bytes, std::size_t at);
-void put_hive_word(unsigned char* bytes, std::size_t at, std::uint32_t word);
-// The XOR of the base block's first 127 words, as Windows computes it (never
-// 0 or 0xFFFFFFFF).
-std::uint32_t base_block_checksum(const unsigned char* base);
+#include "hive/hive_format.h"
 
 // 64-bit Marvin32 of `size` bytes with the seed the logs use, and with any
 // seed (the state starts as its low half and its high half).
