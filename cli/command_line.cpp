@@ -88,8 +88,10 @@ int act_on_hive_file(const Platform& platform, const Request& request) {
     const char16_t* file = request.hive;
     ListFormat format = request.format;
     bool list = request.command == Command::list;
-    bool unclean = false;
-    std::uint32_t code = platform.registry.load_hive_file(platform.registry.context, file, !list, &unclean);
+    HiveLoad load{};
+    std::uint32_t code =
+        platform.registry.load_hive_file(platform.registry.context, RegistryRoot::hive_file, file, nullptr, !list, &load);
+    bool unclean = load.unclean;
     if (code != ERROR_CODE_SUCCESS) {
         char cause[ERROR_TEXT_CAPACITY + 2] = ": ";
         std::strncat(cause, system_error_text(code), ERROR_TEXT_CAPACITY - 1);
@@ -109,6 +111,17 @@ int act_on_hive_file(const Platform& platform, const Request& request) {
         return 1;
     }
     if (unclean) platform.output.write_error(platform.output.context, UNCLEAN_WARNING, sizeof UNCLEAN_WARNING - 1);
+    if (load.entries_applied > 0) {
+        char note[120];
+        std::snprintf(note, sizeof note,
+                      ": %u entries of the transaction logs applied, as Windows does when it loads the hive\n",
+                      static_cast<unsigned>(load.entries_applied));
+        begin_errors(platform);
+        print_text(platform, "note: ");
+        print_name(platform, file);
+        print_text(platform, note);
+        end_errors(platform);
+    }
     return act_on_hive(platform, RegistryRoot::hive_file, u"", file, request);
 }
 

@@ -64,6 +64,20 @@ enum class RegistryRoot {
     software_file,  // the root key of the SOFTWARE hive file opened beside it
 };
 
+// What loading a hive file found. A hive Windows did not close cleanly (its
+// header's two sequence numbers differ) waits for changes in its
+// transaction logs, FILE.LOG1 and FILE.LOG2, which are applied as Windows
+// applies them when it loads the hive.
+struct HiveLoad {
+    // Dirty, and no entry of its logs applies: changes may be missing.
+    bool unclean;
+    std::uint32_t entries_applied;
+    // A transaction log that is there but could not be read, or two names
+    // that could both be one log: what and why, in the body's words; empty
+    // when there is none. Changes may then be missing as well.
+    char16_t log_problem[512];
+};
+
 // The registry calls return 0 on success, else the system error code. Key
 // paths and value names are UTF-16; data are the value's bytes as stored.
 struct RegistryAccess {
@@ -89,12 +103,15 @@ struct RegistryAccess {
     // where a key reached through a registry link really is. Not every body
     // can tell; it then gives a code other than 0.
     std::uint32_t (*kernel_name)(void* context, RegistryKey key, char16_t* name, std::size_t capacity);
-    // Opens the hive in the file `file` as RegistryRoot::hive_file, to read,
-    // or with `write` to change: each value set is then committed to the
-    // file whole. `*unclean` tells that the header's two sequence numbers
-    // differ (the hive was not closed cleanly: changes may wait in its
-    // transaction logs). Only the hive-file body has files to open.
-    std::uint32_t (*load_hive_file)(void* context, const char16_t* file, bool write, bool* unclean);
+    // Opens the hive in the file `file` as `root` (hive_file, or
+    // software_file), to read, or with `write` to change: each value set is
+    // then committed to the file whole. With `sibling`, the file of that
+    // name beside the one `file` leads to (the name compared without regard
+    // to case) is opened instead; ERROR_CODE_FILE_NOT_FOUND when there is
+    // none. `*load` tells what was found beside the hive. Only the bodies
+    // that open hive files have it.
+    std::uint32_t (*load_hive_file)(void* context, RegistryRoot root, const char16_t* file, const char16_t* sibling,
+                                    bool write, HiveLoad* load);
 };
 
 // The file calls report failure by their result and leave the code for

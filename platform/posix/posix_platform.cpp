@@ -86,14 +86,15 @@ std::string name_of(const char16_t* units) {
 
 // Read-only until the lock: only then is it read again for writing. With
 // `write`, FILE must be one that /c can replace, which is checked first.
-std::uint32_t load_hive_file(void*, const char16_t* file, bool write, bool* unclean) {
+std::uint32_t load_hive_file(void*, RegistryRoot root, const char16_t* file, const char16_t* sibling, bool write,
+                             HiveLoad* load) {
+    *load = HiveLoad{};
+    if (root != RegistryRoot::hive_file || sibling != nullptr) return ERROR_CODE_NOT_SUPPORTED;
     std::string path = name_of(file);
     std::uint32_t status = open_hive(&the_file, path, write);
-    *unclean = status == ERROR_CODE_SUCCESS && the_file.image.recovery.state == HiveState::not_recovered;
+    load->unclean = status == ERROR_CODE_SUCCESS && the_file.image.recovery.state == HiveState::not_recovered;
     if (status == ERROR_CODE_SUCCESS && the_file.image.recovery.state == HiveState::recovered) {
-        std::string note = "note: " + path + ": " + std::to_string(the_file.image.recovery.entries_applied) +
-                           " entries of the transaction logs applied, as Windows does when it loads the hive\n";
-        write_error(nullptr, note.data(), note.size());
+        load->entries_applied = the_file.image.recovery.entries_applied;
     }
     return status;
 }

@@ -240,7 +240,9 @@ void write_error(void*, const char* text, std::size_t length) {
 }
 
 // Hive files are loaded with `reg load` here, not opened by the tool.
-std::uint32_t load_hive_file(void*, const char16_t*, bool, bool*) { return ERROR_NOT_SUPPORTED; }
+std::uint32_t load_hive_file(void*, RegistryRoot, const char16_t*, const char16_t*, bool, HiveLoad*) {
+    return ERROR_NOT_SUPPORTED;
+}
 
 TextOutput standard_output_writer;
 

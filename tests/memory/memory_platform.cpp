@@ -93,6 +93,7 @@ std::uint32_t open_key(void* context, RegistryRoot root, const char16_t* path, s
     if (std::uint32_t code = enter(state, CALL_OPEN_KEY)) return code;
     const char16_t* root_name = root == RegistryRoot::users       ? u"HKU\\"
                                 : root == RegistryRoot::hive_file ? u"HIVE\\"
+                                : root == RegistryRoot::software_file ? u"SOFT\\"
                                                                   : u"HKLM\\";
     std::u16string full = root_name + std::u16string(path);
     state->opened.push_back(full);
@@ -197,12 +198,18 @@ std::uint32_t kernel_name(void* context, RegistryKey key, char16_t* name, std::s
     return 0;
 }
 
-std::uint32_t load_hive_file(void* context, const char16_t* file, bool write, bool* unclean) {
+std::uint32_t load_hive_file(void* context, RegistryRoot root, const char16_t* file, const char16_t* sibling, bool write,
+                             HiveLoad* load) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_LOAD_HIVE_FILE)) return code;
+    *load = HiveLoad{};
+    if (root == RegistryRoot::software_file) {
+        state->software_file = std::u16string(file) + u"|" + (sibling != nullptr ? sibling : u"");
+        return state->software_file_code;
+    }
     state->hive_file = std::u16string(file) + (write ? u"+" : u"");
-    *unclean = state->hive_file_unclean;
-    return state->running_system ? ERROR_CODE_NOT_SUPPORTED : state->hive_file_code;
+    load->unclean = state->hive_file_unclean;
+    return state->hive_file_code;
 }
 
 void close_key(void* context, RegistryKey) {

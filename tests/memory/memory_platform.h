@@ -95,6 +95,9 @@ struct MemoryPlatformState {
     // load_hive_file opens, whose keys are in `keys` as u"HIVE\\Select".
     bool running_system = true;
     std::uint32_t hive_file_code = 0;  // what load_hive_file gives
+    // What it gives for the SOFTWARE hive beside the file, whose keys are in
+    // `keys` as u"SOFT\\Microsoft\\...".
+    std::uint32_t software_file_code = ERROR_CODE_FILE_NOT_FOUND;
     bool hive_file_unclean = false;
     // Standard output is a console rather than a file or pipe.
     bool console = false;
@@ -111,6 +114,7 @@ struct MemoryPlatformState {
     std::vector<std::string> calls;
     std::vector<std::u16string> opened;              // every key opened, as in `keys`
     std::u16string hive_file;                        // what load_hive_file was given, "+" when for writing
+    std::u16string software_file;                    // FILE "|" the sibling, for the SOFTWARE hive
     std::vector<std::vector<unsigned char>> writes;  // every value written; an empty one for a delete
     std::vector<std::u16string> moves;               // u"source|target|flags" as passed
     std::string output;                              // the bytes written to a file or pipe
