@@ -19,6 +19,8 @@ gzip -9n <cli/bootmove.1 >"$root/usr/share/man/man1/bootmove.1.gz"
 # The project has no mailbox of its own yet: a name under the reserved
 # .example domain says so, and lintian takes it as a well-formed address.
 maintainer="The bootmove developers <developers@bootmove.example>"
+# The GPL notice and the exception text come from NOTICES, which the archives
+# carry, so that the two cannot drift apart.
 {
   echo "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
   echo "Upstream-Name: bootmove"
@@ -29,13 +31,18 @@ maintainer="The bootmove developers <developers@bootmove.example>"
   echo
   echo "Files: usr/bin/bootmove"
   echo "Copyright: 2026 The bootmove developers"
-  echo " 2009-2010 Red Hat Inc."
-  echo "License: MIT and LGPL-2.1"
-  echo "Comment: The program has the hivex library (Red Hat Inc., LGPL 2.1) linked in."
+  echo " Free Software Foundation, Inc."
+  echo "License: MIT and GPL-3+ with GCC-Runtime-Library-3.1 exception"
+  echo "Comment: The program has libstdc++ and libgcc, the C++ and support libraries"
+  echo " of GCC, linked in; the C library is the system's."
   echo
-  echo "License: LGPL-2.1"
-  echo " On Debian systems, the complete text of the GNU Lesser General Public License"
-  echo " version 2.1 can be found in /usr/share/common-licenses/LGPL-2.1."
+  echo "License: GPL-3+ with GCC-Runtime-Library-3.1 exception"
+  sed -n '/^  This library is free software/,/^  by the Free Software Foundation\.$/p' NOTICES | sed 's/^  //; s/^$/./; s/^/ /'
+  echo " ."
+  echo " On Debian systems, the complete text of the GNU General Public License"
+  echo " version 3 can be found in /usr/share/common-licenses/GPL-3."
+  echo " ."
+  sed -n '/^GCC RUNTIME LIBRARY EXCEPTION$/,/^requirements of the license of GCC\.$/p' NOTICES | sed 's/^$/./; s/^/ /'
   echo
   echo "License: MIT"
   sed -n '/^Permission/,$p' LICENSE | sed 's/^$/./; s/^/ /'
