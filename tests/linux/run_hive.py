@@ -339,18 +339,63 @@ def check_steps(program, folder):
     return problems
 
 
+def check_windows(program, session, folder, row):
+    """The Windows program under Wine on the row's hive, named by its DOS name: the Linux program's status, and on
+    success its standard output and its warnings with CR LF and names in code page 1252; on failure one error line on
+    standard output, the file untouched. After /c both programs list the same operations."""
+    name, hive, args = row[:3]
+    if not isinstance(args, list) or args[0].lower() not in ("/l", "/c") or hive.get("raw", b"") is None:
+        return []
+    path = os.path.join(folder, name + ".hiv")
+    results = []
+    for windows in (False, True):
+        make(path, **hive)
+        before = open(path, "rb").read()
+        if windows:
+            status, out, err = session.run(session.exe, ["/hive", session.dos_name(path), *args])
+            err, error = err.replace(session.dos_name(path), path), out
+        else:
+            status, out, err = run(program, ["/hive", path, *args])
+            out, err = out.replace("\n", "\r\n").encode("cp1252", "replace"), err.replace("\n", "\r\n")
+            error = out + err.encode("cp1252", "replace")
+        listed = run(program, ["/hive", path, "/l"])[1] if open(path, "rb").read() != before else None
+        one_error = error.count(b"\n") == 1 and error[:2] in (b"er", b'{"', b"Co")
+        results.append((status, out if status == 0 else one_error, err if status == 0 else "", listed))
+        for entry in os.listdir(folder):
+            os.remove(os.path.join(folder, entry))
+    return [] if results[0] == results[1] else [f"the Linux program gave {results[0]!r:.600}, the Windows one "
+                                                f"{results[1]!r:.600}"]
+
+
 def main():
     program = os.path.abspath(sys.argv[1])
     failed = passed = 0
+    session = None
+    if len(sys.argv) > 2:
+        # Both programs on the same hives: run_hive.py LINUX_PROGRAM WINDOWS_PROGRAM REGFIXTURE.
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+        import winesession
+        session = winesession.WineSession(sys.argv[2], sys.argv[3])
+        try:
+            session.start()
+        except winesession.Skip as why:
+            print(f"skipped: {why}")
+            session.stop()
+            return winesession.SKIPPED
     with tempfile.TemporaryDirectory() as folder:
-        for row in ROWS:
+        for row in ROWS if session is None else []:
             problems = check_row(program, folder, row)
             print(f"FAIL {row[0]}: " + "; ".join(problems)) if problems else None
             failed, passed = failed + bool(problems), passed + (not problems)
-        problems = check_steps(program, folder)
+        for row in ROWS if session is not None else []:
+            problems = check_windows(program, session, folder, row)
+            print(f"FAIL {row[0]}: " + "; ".join(problems)) if problems else None
+            failed, passed = failed + bool(problems), passed + (not problems)
+        problems = check_steps(program, folder) if session is None else []
         for problem in problems:
             print(f"FAIL {problem}")
         failed, passed = failed + bool(problems), passed + (not problems)
+    session.stop() if session else None
     print(f"{passed} passed, {failed} failed")
     return 1 if failed else 0
 
