@@ -325,6 +325,15 @@ std::uint32_t load_hive(RegistryRoot root, const HiveFileCalls& calls, bool writ
 
 bool hive_file_loaded() { return hives[0].loaded; }
 
+void release_hives() {
+    for (Hive& hive : hives) {
+        if (hive.loaded) hive.calls.close(hive.calls.context);
+        hive = Hive{};
+    }
+    keys.clear();
+    cached = ValueCache{};
+}
+
 std::uint32_t hive_open_key(RegistryRoot root, const char16_t* path, RegistryKey* key) {
     *key = 0;
     Hive* hive = hive_of(root);

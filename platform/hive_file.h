@@ -68,6 +68,9 @@ struct HiveFileCalls {
 // The hive then holds the calls until the process ends.
 std::uint32_t load_hive(RegistryRoot root, const HiveFileCalls& calls, bool write, HiveLoad* load);
 
+// Lets both hives go, their calls closed, and every key opened in them.
+void release_hives();
+
 // The registry's calls on keys under the hive roots. Their keys are odd
 // numbers, so that a body can tell them from its own (Windows' are
 // multiples of 4).
