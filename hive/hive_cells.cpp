@@ -237,6 +237,9 @@ HiveFault read_value_data(const HiveCells& cells, const CellBody& vk, std::vecto
         data->assign(in_cell, in_cell + size);
         return HiveFault::none;
     }
+    // Room at once for all a value of any usual size holds; a size no hive
+    // could hold costs nothing before its cells are found.
+    if (size <= (std::uint32_t(1) << 24)) data->reserve(size);
     DataCopy copy{data};
     HiveFault fault = for_each_data_cell(cells, vk, copy_data, &copy);
     // Never part of the data.

@@ -230,7 +230,17 @@ std::uint32_t highest_in_log(const HiveLog& log, const std::vector<Entry>& entri
 std::uint64_t marvin32_with_seed(const unsigned char* bytes, std::size_t size, std::uint64_t seed) {
     MarvinState state{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32)};
     std::size_t at = 0;
-    for (; size - at >= 4; at += 4) mix(&state, hive_word(bytes, at));
+    // Whole words loaded as they lie: the words are little-endian, as the
+    // machines bootmove runs on are (the byte-wise reading elsewhere).
+    for (; size - at >= 4; at += 4) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::uint32_t word;
+        std::memcpy(&word, bytes + at, 4);
+        mix(&state, word);
+#else
+        mix(&state, hive_word(bytes, at));
+#endif
+    }
     std::uint32_t last = 0x80;
     for (std::size_t i = size; i > at; --i) last = last << 8 | bytes[i - 1];
     mix(&state, last);

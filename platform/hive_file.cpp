@@ -20,7 +20,7 @@ struct Hive {
     unsigned char base[HIVE_BASE_BLOCK] = {};
     // Where the file's own hive bytes end: its length, or less.
     std::uint64_t file_end = 0;
-    std::vector<unsigned char> logs[2];
+    HiveLog logs[2] = {};
     HiveOverlay overlay{};
     HiveRecovery recovery{HiveState::clean, 0, 0};
     bool log_problem = false;
@@ -182,19 +182,21 @@ std::uint32_t read_hive(Hive* hive, bool write, HiveLoad* load) {
 
     bool dirty = hive_word(hive->base, HIVE_SEQUENCE_1) != hive_word(hive->base, HIVE_SEQUENCE_2);
     for (int i = 0; i < 2; ++i) {
-        hive->logs[i].clear();
+        hive->logs[i] = HiveLog{nullptr, 0};
         std::u16string name;
-        code = dirty || write ? hive->calls.read_log(hive->calls.context, i, &hive->logs[i], &name)
-                              : ERROR_CODE_FILE_NOT_FOUND;
-        if (code == ERROR_CODE_SUCCESS || code == ERROR_CODE_FILE_NOT_FOUND) continue;
-        hive->logs[i].clear();
+        code = dirty || write
+                   ? hive->calls.read_log(hive->calls.context, i, &hive->logs[i].bytes, &hive->logs[i].length, &name)
+                   : ERROR_CODE_FILE_NOT_FOUND;
+        if (code == ERROR_CODE_SUCCESS) continue;
+        hive->logs[i] = HiveLog{nullptr, 0};
+        if (code == ERROR_CODE_FILE_NOT_FOUND) continue;
         hive->log_problem = true;
         tell_log_problem(load, name, code);
     }
     // A log that could not be read may hold the entries that come first:
     // none of them is applied then, rather than a state Windows never loads.
-    const HiveLog logs[2] = {{hive->logs[0].data(), hive->log_problem ? 0 : hive->logs[0].size()},
-                             {hive->logs[1].data(), hive->log_problem ? 0 : hive->logs[1].size()}};
+    const HiveLog logs[2] = {{hive->logs[0].bytes, hive->log_problem ? 0 : hive->logs[0].length},
+                             {hive->logs[1].bytes, hive->log_problem ? 0 : hive->logs[1].length}};
     bool failed = false;
     hive->recovery = recover_hive(hive->base, overlay_target(&hive->overlay), logs, &failed);
     finish_overlay(&hive->overlay);

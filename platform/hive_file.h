@@ -47,10 +47,12 @@ struct HiveFileCalls {
     std::uint32_t (*read)(void* context, std::uint64_t offset, unsigned char* out, std::size_t length,
                           std::size_t* got);
     // FILE.LOG1 (`which` 0) or FILE.LOG2 (1) beside the file FILE leads to,
-    // read whole: 0; ERROR_CODE_FILE_NOT_FOUND when there is none; else why
-    // it could not be read (HIVE_LOG_AMBIGUOUS: two names differing only
-    // in case). `*name` is its name, or both names.
-    std::uint32_t (*read_log)(void* context, int which, std::vector<unsigned char>* bytes, std::u16string* name);
+    // read whole into memory the body keeps until the file is closed: 0;
+    // ERROR_CODE_FILE_NOT_FOUND when there is none; else why it could not
+    // be read (HIVE_LOG_AMBIGUOUS: two names differing only in case).
+    // `*name` is its name, or both names.
+    std::uint32_t (*read_log)(void* context, int which, const unsigned char** bytes, std::size_t* size,
+                              std::u16string* name);
     // Whether FILE is still what was read: no other program wrote it since.
     bool (*unchanged)(void* context);
     // Takes the lock that bootmove processes changing the file take in turn,

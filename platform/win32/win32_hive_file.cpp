@@ -25,6 +25,7 @@ struct Win32Hive {
     HANDLE file = INVALID_HANDLE_VALUE;
     bool write = false;
     BY_HANDLE_FILE_INFORMATION opened{};
+    std::vector<unsigned char> logs[2];
 };
 
 LPCWSTR wide(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
@@ -66,8 +67,9 @@ std::uint32_t read_file(void* context, std::uint64_t offset, unsigned char* out,
 // FILE.LOG1 or FILE.LOG2 beside the file, read whole; the file system
 // finds its name in any case. One that is there and cannot be read is
 // refused with its reason, never taken for a missing log.
-std::uint32_t read_log(void* context, int which, std::vector<unsigned char>* bytes, std::u16string* name) {
+std::uint32_t read_log(void* context, int which, const unsigned char** data, std::size_t* size, std::u16string* name) {
     Win32Hive* hive = static_cast<Win32Hive*>(context);
+    std::vector<unsigned char>* bytes = &hive->logs[which];
     bytes->clear();
     *name = hive->folder + hive->name + (which == 0 ? u".LOG1" : u".LOG2");
     HANDLE log = CreateFileW(wide(*name), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -99,6 +101,8 @@ std::uint32_t read_log(void* context, int which, std::vector<unsigned char>* byt
     }
     CloseHandle(log);
     if (code != ERROR_SUCCESS) bytes->clear();
+    *data = bytes->data();
+    *size = bytes->size();
     return code;
 }
 

@@ -38,10 +38,11 @@ std::uint32_t read(void* context, std::uint64_t offset, unsigned char* out, std:
     return 0;
 }
 
-std::uint32_t read_log(void* context, int which, Bytes* bytes, std::u16string* name) {
+std::uint32_t read_log(void* context, int which, const unsigned char** bytes, std::size_t* size, std::u16string* name) {
     *name = which == 0 ? u"F.LOG1" : u"F.LOG2";
     if (!file_of(context)->have_log[which]) return ERROR_CODE_FILE_NOT_FOUND;
-    *bytes = file_of(context)->logs[which];
+    *bytes = file_of(context)->logs[which].data();
+    *size = file_of(context)->logs[which].size();
     return 0;
 }
 
