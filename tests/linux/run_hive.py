@@ -367,6 +367,50 @@ def check_windows(program, session, folder, row):
                                                 f"{results[1]!r:.600}"]
 
 
+def check_windows_steps(session, folder):
+    """/hive FILE in the Windows program: a word that names no key is a file (relative, \\?\ and drive paths);
+    /l changes nothing and reads a read-only file; /c refuses a file another program has open for writing, a
+    read-only file, a folder and a missing file, each with one error line and the file as it was."""
+    import winesession
+    problems = []
+    path = os.path.join(session.test_dir, "SYSTEM")
+    make(path, logs=LATER_IN_LOG1)
+    dos = session.dos_name(path)
+    files = {entry: open(os.path.join(session.test_dir, entry), "rb").read() for entry in os.listdir(session.test_dir)}
+    listed = session.run(session.exe, ["/hive", "SYSTEM", "/l"])
+    for name in (".\\SYSTEM", "\\\\?\\" + dos, dos):
+        problems += [] if session.run(session.exe, ["/hive", name, "/l"])[:2] == listed[:2] == (0, L1.replace(
+            "\n", "\r\n").encode("cp1252", "replace")) else [name]
+    problems += [] if session.run(session.exe, ["/hive", "hkLM\\bmnone", "/l"])[1] == \
+        b"error: no SYSTEM hive is loaded at hkLM\\bmnone\r\n" else ["a key in any case"]
+    os.chmod(path, 0o444)
+    problems += [] if session.run(session.exe, ["/hive", "SYSTEM", "/l"]) == listed else ["/l of a read-only file"]
+
+    refusals = {"read-only": ("SYSTEM", session.error_text(5)), "folder": (".", b"a folder, not a hive file\r\n"),
+                "missing": ("nothere", session.error_text(2))}
+    for kind, (name, text) in refusals.items():
+        got = session.run(session.exe, ["/hive", name, "/c", "C:\\a"])
+        problems += [] if got[:2] == (1, f"error: {name}: ".encode() + text) else [f"{kind}: {got}"]
+    os.chmod(path, 0o644)
+    sys.path.insert(0, os.path.dirname(winesession.__file__))
+    from scenarios import Holder
+    holder = Holder(session, "file:" + dos)
+    try:
+        got = session.run(session.exe, ["/hive", "SYSTEM", "/c", "C:\\a"])
+        problems += [] if got[:2] == (1, b"error: SYSTEM: " + session.error_text(32)) else [f"held open: {got}"]
+    finally:
+        holder.stop()
+    now = {entry: open(os.path.join(session.test_dir, entry), "rb").read() for entry in os.listdir(session.test_dir)}
+    problems += [] if now == files else ["a file changed"]
+    # Once nothing holds it, /c writes the recovered hive, which both programs list alike.
+    got = session.run(session.exe, ["/hive", "SYSTEM", "/c", "c:\\C\u03a9"])
+    problems += [] if got[0] == 0 and run(sys.argv[1], ["/hive", path, "/l"])[1] == L1.split("\n")[0] + "\n" else [
+        f"/c: {got}"]
+    for entry in os.listdir(session.test_dir):
+        os.remove(os.path.join(session.test_dir, entry))
+    return [f"/hive FILE under Wine: {problem}" for problem in problems]
+
+
 def main():
     program = os.path.abspath(sys.argv[1])
     failed = passed = 0
@@ -391,7 +435,7 @@ def main():
             problems = check_windows(program, session, folder, row)
             print(f"FAIL {row[0]}: " + "; ".join(problems)) if problems else None
             failed, passed = failed + bool(problems), passed + (not problems)
-        problems = check_steps(program, folder) if session is None else []
+        problems = check_steps(program, folder) if session is None else check_windows_steps(session, folder)
         for problem in problems:
             print(f"FAIL {problem}")
         failed, passed = failed + bool(problems), passed + (not problems)
