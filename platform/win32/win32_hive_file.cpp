@@ -58,6 +58,15 @@ std::uint32_t read_at(HANDLE file, std::uint64_t offset, unsigned char* out, std
     return ERROR_SUCCESS;
 }
 
+std::u16string decimal(std::uint32_t number) {
+    std::u16string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + number % 10));
+        number /= 10;
+    } while (number != 0);
+    return digits;
+}
+
 std::uint64_t file_length(void* context) { return size_of(static_cast<Win32Hive*>(context)->opened); }
 
 std::uint32_t read_file(void* context, std::uint64_t offset, unsigned char* out, std::size_t length, std::size_t* got) {
@@ -125,9 +134,7 @@ std::uint32_t replace_file(void* context, const unsigned char* bytes, std::size_
     std::u16string temporary;
     HANDLE file = INVALID_HANDLE_VALUE;
     for (unsigned attempt = 0; file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        wchar_t suffix[40];
-        wsprintfW(suffix, L".bootmove-%lu-%u", GetCurrentProcessId(), attempt);
-        temporary = target + reinterpret_cast<const char16_t*>(suffix);
+        temporary = target + u".bootmove-" + decimal(GetCurrentProcessId()) + u"-" + decimal(attempt);
         file = CreateFileW(wide(temporary), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return GetLastError();
     }
