@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -148,9 +149,18 @@ void report_nothing(void*) {}
 TextOutput standard_output_writer;
 TextOutput standard_error_writer;
 
+// Memory that cannot be had ends the program with one error line and
+// status 1, rather than with an exception nobody catches.
+void out_of_memory() {
+    static const char text[] = "error: Not enough memory.\n";
+    write_error(nullptr, text, sizeof text - 1);
+    _exit(1);
+}
+
 }  // namespace
 
 Platform posix_platform() {
+    std::set_new_handler(out_of_memory);
     // A closed pipe is a failed write, not the end of the process.
     signal(SIGPIPE, SIG_IGN);
     start_text_output(&standard_output_writer,
