@@ -251,8 +251,6 @@ std::uint32_t value_cell(RegistryKey key, const char16_t* name, Hive** hive, std
     CellBody nk;
     std::uint32_t code = key_cell(key, hive, &nk);
     if (code != ERROR_CODE_SUCCESS) return code;
-    // Nothing another program wrote meanwhile is taken for part of the hive.
-    if ((*hive)->image.empty() && !(*hive)->calls.unchanged((*hive)->calls.context)) return HIVE_CHANGED;
     std::size_t length = 0;
     while (name[length] != u'\0') ++length;
     HiveFault fault = find_value(cells_of(*hive), nk, name, length, offset, vk);
@@ -362,6 +360,9 @@ std::uint32_t hive_query_value(RegistryKey key, const char16_t* name, std::uint3
         if (code != ERROR_CODE_SUCCESS) return code;
         HiveFault fault = read_value_data(cells_of(hive), vk, &cached.data);
         cached.key = 0;
+        // Nothing another program wrote meanwhile is taken for part of the
+        // hive: everything read so far came from the file as it was opened.
+        if (hive->image.empty() && !hive->calls.unchanged(hive->calls.context)) return HIVE_CHANGED;
         if (fault == HiveFault::value_data) return ERROR_CODE_VALUE_UNREADABLE;
         if (fault != HiveFault::none) return code_of(*hive, fault, HIVE_DAMAGED_VALUES);
         cached = ValueCache{key, wanted, hive->generation, value_type(vk), std::move(cached.data)};
