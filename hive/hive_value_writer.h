@@ -17,9 +17,12 @@ enum class ValueWrite {
 };
 
 // Gives the value whose "vk" cell is at file offset `vk` (4096 + its cell
-// offset, as hivex counts) `size` bytes of `data` and the type `type`. The
-// new data cells are taken from a hive bin appended at the end of the image,
-// the old data cells are marked free, and the base block's hive-bins size and
-// checksum are set right. Its sequence numbers are left to the caller.
+// offset, as hivex counts) `size` bytes of `data` (which is not in the
+// image) and the type `type`. The data stays in the value's own cells where
+// they hold it; a new cell takes free space of the hive first, and a hive
+// bin is appended at the end of the image only when no free cell holds it;
+// the old cells no longer needed are marked free. The base block's hive-bins
+// size and checksum are set right; its sequence numbers are left to the
+// caller.
 ValueWrite write_value_data(std::vector<unsigned char>* image, std::size_t vk, std::uint32_t type,
                             const unsigned char* data, std::uint32_t size);
