@@ -11,6 +11,7 @@ constexpr std::uint32_t NEW_LOG = 6;
 constexpr std::uint32_t OLD_LOG = 1;
 constexpr std::size_t ENTRY_HEADER = 40;  // an HvLE entry's fields, up to its first page reference
 constexpr std::size_t ENTRY_SIZE = 4;
+constexpr std::size_t ENTRY_FLAGS = 8;
 constexpr std::size_t ENTRY_SEQUENCE = 12;
 constexpr std::size_t ENTRY_BINS_SIZE = 16;
 constexpr std::size_t ENTRY_PAGES = 20;
@@ -102,35 +103,59 @@ bool apply_entry(const HiveTarget& target, const unsigned char* entry) {
     return true;
 }
 
+// An entry of a new-format log, checked once: its place, its number, and
+// whether it passes every check.
+struct Entry {
+    std::size_t at;
+    std::uint32_t size;
+    std::uint32_t sequence;
+    bool sound;
+};
+
+// The chain of entries from the log's first sector on, while each header is
+// in the log. Only a log Windows would use has any.
+std::vector<Entry> scan_log(const HiveLog& log) {
+    std::vector<Entry> entries;
+    if (!log_valid(log, NEW_LOG)) return entries;
+    std::size_t at = LOG_SECTOR;
+    for (std::uint32_t size = entry_size(log, at); size != 0; at += size, size = entry_size(log, at)) {
+        const unsigned char* entry = log.data() + at;
+        entries.push_back({at, size, hive_word(entry, ENTRY_SEQUENCE), entry_sound(entry, size)});
+    }
+    return entries;
+}
+
 struct Replay {
     std::uint64_t expected;  // the sequence number the next entry must carry (64 bits: no wrap past 0xFFFFFFFF)
     std::uint32_t applied;
     std::uint32_t bins_size;  // of the last entry applied
+    std::uint32_t flags;      // the base block's flags, as the last entry applied keeps them
     bool failed;              // the target refused a call
 };
 
 // Applies the log's entries from its first on, while each carries the
 // number expected and passes the checks; the first that does not ends it.
-void replay_log(const HiveTarget& target, const HiveLog& log, Replay* replay) {
-    std::size_t at = LOG_SECTOR;
-    for (std::uint32_t size = entry_size(log, at); size != 0; at += size, size = entry_size(log, at)) {
-        const unsigned char* entry = log.data() + at;
-        if (hive_word(entry, ENTRY_SEQUENCE) != replay->expected || !entry_sound(entry, size)) return;
+void replay_log(const HiveTarget& target, const HiveLog& log, const std::vector<Entry>& entries, Replay* replay) {
+    for (const Entry& checked : entries) {
+        const unsigned char* entry = log.data() + checked.at;
+        if (checked.sequence != replay->expected || !checked.sound) return;
         if (!apply_entry(target, entry)) {
             replay->failed = true;
             return;
         }
         replay->bins_size = hive_word(entry, ENTRY_BINS_SIZE);
+        replay->flags = hive_word(entry, ENTRY_FLAGS);
         replay->applied += 1;
         replay->expected += 1;
     }
 }
 
 // The new format: the log whose entries come first, then the other one if
-// it goes on where the first stopped. A log starts from its header's
-// number, which may not be below the file's secondary number (its entries
-// are already in the file).
-Replay replay_new_logs(const unsigned char* base, const HiveTarget& target, const HiveLog logs[2]) {
+// its header's number is the next one, as Windows reads them. A log starts
+// from its header's number, which may not be below the file's secondary
+// number (its entries are already in the file).
+Replay replay_new_logs(const unsigned char* base, const HiveTarget& target, const HiveLog logs[2],
+                       const std::vector<Entry> entries[2]) {
     std::uint32_t secondary = hive_word(base, HIVE_SEQUENCE_2);
     std::uint32_t numbers[2] = {};
     bool usable[2] = {};
@@ -139,15 +164,19 @@ Replay replay_new_logs(const unsigned char* base, const HiveTarget& target, cons
         numbers[i] = usable[i] ? hive_word(logs[i].data(), HIVE_SEQUENCE_1) : 0;
         usable[i] = usable[i] && numbers[i] >= secondary;
     }
-    Replay replay{0, 0, 0, false};
+    Replay replay{0, 0, 0, 0, false};
     int first = usable[0] && usable[1] ? (numbers[1] < numbers[0] ? 1 : 0) : usable[1] ? 1 : 0;
     if (!usable[first]) return replay;
     replay.expected = numbers[first];
-    replay_log(target, logs[first], &replay);
+    replay_log(target, logs[first], entries[first], &replay);
     int second = 1 - first;
     if (!usable[second] || replay.failed) return replay;
-    if (replay.applied == 0) replay.expected = numbers[second];
-    replay_log(target, logs[second], &replay);
+    if (replay.applied == 0) {
+        replay.expected = numbers[second];
+    } else if (numbers[second] != replay.expected) {
+        return replay;
+    }
+    replay_log(target, logs[second], entries[second], &replay);
     return replay;
 }
 
@@ -181,15 +210,14 @@ std::uint32_t replay_old_log(const unsigned char* primary, const HiveTarget& tar
     return bins;
 }
 
-// Every number a log carries, used or not: its header's two and, in the new
-// format, every entry's in the chain of entries from its first sector on.
-std::uint32_t highest_in_log(const HiveLog& log) {
-    if (log.size() < LOG_SECTOR || std::memcmp(log.data(), "regf", 4) != 0) return 0;
+// Every number a log Windows would use carries, applied or not: its
+// header's two and, in the new format, every sound entry's. A log or an
+// entry that fails its checks was never written whole, so its numbers say
+// nothing.
+std::uint32_t highest_in_log(const HiveLog& log, const std::vector<Entry>& entries) {
+    if (!log_valid(log, NEW_LOG) && !log_valid(log, OLD_LOG)) return 0;
     std::uint32_t highest = larger(hive_word(log.data(), HIVE_SEQUENCE_1), hive_word(log.data(), HIVE_SEQUENCE_2));
-    if (hive_word(log.data(), HIVE_FILE_TYPE) != NEW_LOG) return highest;
-    std::size_t at = LOG_SECTOR;
-    for (std::uint32_t size = entry_size(log, at); size != 0; at += size, size = entry_size(log, at))
-        highest = larger(highest, hive_word(log.data() + at, ENTRY_SEQUENCE));
+    for (const Entry& entry : entries) highest = entry.sound ? larger(highest, entry.sequence) : highest;
     return highest;
 }
 
@@ -218,20 +246,23 @@ HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const H
     *failed = false;
     std::uint32_t primary = hive_word(base, HIVE_SEQUENCE_1);
     std::uint32_t secondary = hive_word(base, HIVE_SEQUENCE_2);
-    recovery.highest_sequence =
-        larger(larger(primary, secondary), larger(highest_in_log(logs[0]), highest_in_log(logs[1])));
+    const std::vector<Entry> entries[2] = {scan_log(logs[0]), scan_log(logs[1])};
+    recovery.highest_sequence = larger(
+        larger(primary, secondary), larger(highest_in_log(logs[0], entries[0]), highest_in_log(logs[1], entries[1])));
     if (primary == secondary) return recovery;
     recovery.state = HiveState::not_recovered;
     // Logs of the old format are read only when the new ones gave nothing:
     // a hive upgraded in place may have logs of either kind beside it.
-    Replay replay = replay_new_logs(base, target, logs);
+    Replay replay = replay_new_logs(base, target, logs, entries);
     // Both numbers become the last entry's, or the old-format log's.
     std::uint32_t sequence = static_cast<std::uint32_t>(replay.expected - 1);
+    std::uint32_t flags = replay.flags;
     for (int i = 0; i < 2 && replay.applied == 0 && !replay.failed; ++i) {
         replay.bins_size = replay_old_log(base, target, logs[i], &replay.failed);
         if (replay.bins_size == 0) continue;
         replay.applied = 1;
         sequence = hive_word(logs[i].data(), HIVE_SEQUENCE_1);
+        flags = hive_word(base, HIVE_FLAGS);
     }
     *failed = replay.failed;
     if (replay.applied == 0 || replay.failed) return recovery;
@@ -239,6 +270,7 @@ HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const H
     put_hive_word(base, HIVE_BINS_SIZE, replay.bins_size);
     put_hive_word(base, HIVE_SEQUENCE_1, sequence);
     put_hive_word(base, HIVE_SEQUENCE_2, sequence);
+    put_hive_word(base, HIVE_FLAGS, flags);
     put_hive_word(base, HIVE_CHECKSUM, base_block_checksum(base));
     *failed = !target.write(target.context, 0, base, HIVE_BASE_BLOCK);
     recovery.state = HiveState::recovered;

@@ -26,9 +26,10 @@ enum class HiveState {
 struct HiveRecovery {
     HiveState state;
     std::uint32_t entries_applied;  // HvLE entries, or 1 for an old-format log
-    // The highest sequence number anywhere: the primary's two, each log's
-    // header numbers and every HvLE entry's, applied or not. A hive written
-    // out whole takes a number above it, so that no log can apply to it.
+    // The highest sequence number anywhere: the primary's two, and each
+    // sound log's header numbers and every sound HvLE entry's, applied or
+    // not. A hive written out whole takes a number above it, so that no log
+    // can apply to it.
     std::uint32_t highest_sequence;
 };
 
@@ -56,8 +57,8 @@ struct HiveLog {
 // becomes the hive Windows would load: the pages written in, grown (with
 // zeros) or cut to the hive-bins size of the last entry applied, and `base`
 // (written to the target's start as well) takes that hive-bins size, two
-// equal sequence numbers (the last entry's, or the old-format log's) and
-// the right checksum. A hive that stays dirty, or is clean, is left as it
+// equal sequence numbers (the last entry's, or the old-format log's), the
+// last entry's flags and the right checksum. A hive that stays dirty, or is clean, is left as it
 // was. `*failed` tells that a call of the target failed: what it holds is
 // then no hive.
 HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const HiveLog logs[2], bool* failed);

@@ -30,6 +30,7 @@ struct Row {
     std::uint32_t word = 0;
     bool after_hash = false;
     std::uint32_t secondary = 7;
+    std::uint32_t header = 0;  // .LOG1's header number, when not its first entry's
 };
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
@@ -42,14 +43,16 @@ Bytes make_log(const Row& row, int which) {
     const std::vector<Page>& pages = row.pages[which];
     if (type == 0) return {};
     Bytes log(type == 6 ? 512 : 1024);
-    put(&log, 0, {{0, 0x66676572}, {4, pages[0].sequence}, {8, pages[0].sequence}, {12, 0x5EED}, {28, type}});
+    std::uint32_t number = which == 0 && row.header != 0 ? row.header : pages[0].sequence;
+    put(&log, 0, {{0, 0x66676572}, {4, number}, {8, number}, {12, 0x5EED}, {28, type}});
     put(&log, 0, {{40, pages[0].bins * PAGE}, {type == 1 ? 512u : 40u, type == 1 ? 0x54524944 : pages[0].bins * PAGE}});
     for (const Page& page : pages) {
         std::size_t at = log.size();
         if (type == 1) log[516 + page.page / 8] |= static_cast<unsigned char>(1 << page.page % 8);
         log.resize(at + (type == 1 ? 512 : ENTRY), static_cast<unsigned char>(page.letter));
         if (type == 6)
-            put(&log, at, {{0, 0x454C7648}, {4, ENTRY}, {8, 0}, {12, page.sequence}, {16, page.bins * PAGE}});
+            put(&log, at,
+                {{0, 0x454C7648}, {4, ENTRY}, {8, page.sequence}, {12, page.sequence}, {16, page.bins * PAGE}});
         if (type == 6) put(&log, at, {{20, 1}, {24, 0}, {28, 0}, {32, 0}, {36, 0}, {40, page.page * PAGE}, {44, PAGE}});
     }
     if (which == 0 && row.at != 0 && !row.after_hash) put(&log, row.at, {{0, row.word}});
@@ -79,6 +82,10 @@ const Row ROWS[] = {
     {"bad_hash_1_stops", {6, 6}, {{X0, Y1, Z0}, {LATE}}, RECOVERED, 1, 10, whole("Xbc"), 5120 + 24, 1, true},
     {"bad_hash_2_stops", {6, 0}, {{X0, Y1}}, RECOVERED, 1, 8, whole("Xbc"), 5120 + 36, 1, true},
     {"gap_between_logs", {6, 6}, {{LATE}, {X0, Y1}}, RECOVERED, 2, 10, whole("XYc")},
+    // The other log goes on only when its header's number comes next, whatever its first entry says.
+    {"second_log_header_not_next", {6, 6}, {{Z0}, {X0, Y1}}, RECOVERED, 2, 11, whole("XYc"), 0, 0, false, 7, 11},
+    // The numbers of a log that fails its checks steer nothing.
+    {"bad_log_numbers_ignored", {6, 0}, {{{20, 0, 'X'}}}, NOT_RECOVERED, 0, 8, ABC, 508, 1, true},
     {"first_log_gives_nothing", {6, 6}, {{X0}, {Y1}}, RECOVERED, 1, 9, whole("aYc"), 512 + 12, 9},
     {"log_older_than_the_file", {6, 0}, {{{5, 0, 'X'}, {6, 1, 'Y'}}}, NOT_RECOVERED, 0, 8, ABC},
     {"log_checksum_wrong", {6, 0}, {{X0}}, NOT_RECOVERED, 0, 8, ABC, 508, 1, true},
@@ -135,6 +142,9 @@ TEST_P(Recovery, AsWindowsLoadsTheHive) {
     EXPECT_EQ(hive_word(image.data(), HIVE_SEQUENCE_1) == hive_word(image.data(), HIVE_SEQUENCE_2),
               row.state != NOT_RECOVERED);
     EXPECT_EQ(hive_word(image.data(), HIVE_CHECKSUM), base_block_checksum(image.data()));
+    // The flags of the last entry applied (here its number); an old-format log keeps the file's.
+    bool old = row.types[0] == 1 || row.types[1] == 1;
+    EXPECT_EQ(hive_word(image.data(), HIVE_FLAGS), row.state == RECOVERED && !old ? hive_word(image.data(), 4) : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Logs, Recovery, testing::ValuesIn(ROWS),
