@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "hive/hive_cells.h"
+#include "hive/hive_check.h"
 #include "hive/hive_format.h"
 
 namespace {
@@ -10,7 +12,6 @@ namespace {
 constexpr std::size_t BIN_UNIT = HIVE_PAGE;
 constexpr std::size_t MAX_IMAGE = MAX_HIVE_BINS;
 
-constexpr std::size_t VK_FIXED = VK_NAME - 4;  // the body before the name
 constexpr std::uint32_t IN_CELL = DATA_IN_CELL;
 constexpr std::uint32_t IN_CELL_LIMIT = DATA_IN_CELL_LIMIT;
 constexpr std::uint32_t SEGMENT = BIG_DATA_SEGMENT;
@@ -27,71 +28,17 @@ std::size_t cell_size(const Image& image, std::size_t at) {
     return (raw & IN_CELL) != 0 ? std::size_t{0u - raw} : std::size_t{raw};
 }
 
-bool used(const Image& image, std::size_t at) { return (hive_word(image.data(), at) & IN_CELL) != 0; }
-
-// Free cells side by side in one bin, taken as one free cell of their
-// whole size; `changed` once its first cell's size word must be written.
-struct FreeRun {
-    std::size_t at;
-    std::size_t size;
-    bool changed;
-};
-
-// What the write reads of the hive, checked: where its bins end, where each
-// used cell begins, so that an offset taken from the image can be trusted to
-// name a whole cell, and the free space a new cell can take.
+// What the write reads of the hive, found by the check before it: where
+// its bins end, where each used cell begins, so that an offset taken from
+// the image can be trusted to name a whole cell, and the free space a new
+// cell can take.
 struct Hive {
     const Image* image;
-    std::size_t end;  // file offset after the last bin
-    std::uint32_t minor;
-    std::vector<std::uint32_t> used_cells;  // file offsets, ascending
-    std::vector<FreeRun> free_runs;         // ascending
+    HiveSpace space;
 };
 
-// Walks every bin and cell, as a loader does, so that no cell named by an
-// offset can run past its bin or start in the middle of another.
-bool walk_bins(Hive* hive) {
-    const Image& image = *hive->image;
-    for (std::size_t bin = HIVE_BASE_BLOCK, size = 0; bin < hive->end; bin += size) {
-        if (hive->end - bin < BIN_UNIT || std::memcmp(&image[bin], "hbin", 4) != 0) return false;
-        size = hive_word(image.data(), bin + 8);
-        if (hive_word(image.data(), bin + 4) != bin - HIVE_BASE_BLOCK || size == 0 || size % BIN_UNIT != 0 ||
-            size > hive->end - bin)
-            return false;
-        for (std::size_t cell = bin + BIN_HEADER, length = 0; cell < bin + size; cell += length) {
-            length = cell_size(image, cell);
-            // Whole words, as every reader walks them; a new cell is whole 8 bytes.
-            if (length < CELL_UNIT || length % 4 != 0 || length > bin + size - cell) return false;
-            std::vector<FreeRun>& runs = hive->free_runs;
-            if (used(image, cell)) {
-                hive->used_cells.push_back(static_cast<std::uint32_t>(cell));
-            } else if (!runs.empty() && runs.back().at + runs.back().size == cell) {
-                runs.back().size += length;  // a bin's header stands between bins, so this is the same bin
-            } else {
-                runs.push_back({cell, length, false});
-            }
-        }
-    }
-    return true;
-}
-
-bool read_hive(const Image& image, Hive* hive) {
-    hive->image = &image;
-    if (image.size() < HIVE_BASE_BLOCK || std::memcmp(image.data(), "regf", 4) != 0) return false;
-    std::size_t bins = hive_word(image.data(), HIVE_BINS_SIZE);
-    hive->end = HIVE_BASE_BLOCK + bins;
-    hive->minor = hive_word(image.data(), HIVE_MINOR_VERSION);
-    return bins % BIN_UNIT == 0 && hive->end <= image.size() && hive->end <= MAX_IMAGE && walk_bins(hive);
-}
-
-// A used cell at `at` whose body holds at least `need` bytes.
-bool whole_cell(const Hive& hive, std::size_t at, std::size_t need) {
-    return std::binary_search(hive.used_cells.begin(), hive.used_cells.end(), at) &&
-           cell_size(*hive.image, at) - 4 >= need;
-}
-
 // Where a value's data is held: in the "vk" cell, one cell, or big data.
-// Offsets are file offsets; 0 for none.
+// File offsets; 0 for none.
 struct Stored {
     DataLayout layout;
     std::size_t cell;  // the one cell, or the db cell
@@ -104,44 +51,39 @@ std::size_t segment_length(std::uint32_t size, std::size_t i, std::size_t count)
     return i + 1 < count ? SEGMENT : size - SEGMENT * (count - 1);
 }
 
-// The cells of the value's data now, as Windows finds them: from its size
-// and the hive's version, not from what the cells look like.
-bool old_data(const Hive& hive, std::size_t vk, Stored* old) {
-    const Image& image = *hive.image;
-    std::uint32_t size = hive_word(image.data(), vk + VK_DATA_SIZE);
-    std::size_t offset = HIVE_BASE_BLOCK + std::size_t{hive_word(image.data(), vk + VK_DATA)};
-    old->layout = data_layout(hive.minor, size);
-    if (old->layout == DataLayout::in_cell) return (size & ~IN_CELL) <= IN_CELL_LIMIT;
-    if (size == 0) return true;  // no data, whatever the offset says
-    old->cell = offset;
-    if (old->layout == DataLayout::one_cell) return whole_cell(hive, offset, size);
+// Any used cell the walk of the bins found.
+CellRead read_used_cell(void* context, std::uint32_t offset, CellBody* cell) {
+    const Hive& hive = *static_cast<const Hive*>(context);
+    const std::vector<std::uint32_t>& used = hive.space.used_cells;
+    std::size_t at = HIVE_BASE_BLOCK + std::size_t{offset};
+    cell->clear();
+    if (!std::binary_search(used.begin(), used.end(), at)) return CellRead::absent;
+    auto start = hive.image->begin() + static_cast<std::ptrdiff_t>(at);
+    cell->assign(start + 4, start + static_cast<std::ptrdiff_t>(cell_size(*hive.image, at)));
+    return CellRead::read;
+}
 
-    std::size_t count = segment_count(size);
-    if (!whole_cell(hive, offset, DB_BODY) || std::memcmp(&image[offset + 4], "db", 2) != 0 ||
-        hive_half(image.data(), offset + DB_COUNT) != count)
-        return false;
-    old->list = HIVE_BASE_BLOCK + std::size_t{hive_word(image.data(), offset + DB_LIST)};
-    if (!whole_cell(hive, old->list, 4 * count)) return false;
-    for (std::size_t i = 0; i < count; ++i) {
-        old->segments.push_back(HIVE_BASE_BLOCK + std::size_t{hive_word(image.data(), old->list + 4 + 4 * i)});
-        if (!whole_cell(hive, old->segments.back(), segment_length(size, i, count))) return false;
-    }
+bool collect_cell(void* context, std::uint32_t offset, const CellBody&, std::size_t) {
+    static_cast<std::vector<std::size_t>*>(context)->push_back(HIVE_BASE_BLOCK + std::size_t{offset});
     return true;
 }
 
-// The value's own cell, and the cells its data takes now, each named once:
-// a list that names a cell twice, or the value's own cell, is no value
-// Windows wrote, and freeing such a cell would free what is still in use.
-bool value_cells(const Hive& hive, std::size_t vk, Stored* old) {
-    const Image& image = *hive.image;
-    if (!whole_cell(hive, vk, VK_FIXED) || std::memcmp(&image[vk + 4], "vk", 2) != 0) return false;
-    std::size_t name = hive_half(image.data(), vk + VK_NAME_LENGTH);
-    if (cell_size(image, vk) - 4 < VK_FIXED + name || !old_data(hive, vk, old)) return false;
-    std::vector<std::size_t> all = old->segments;
-    for (std::size_t cell : {vk, old->cell, old->list})
-        if (cell != 0) all.push_back(cell);
-    std::sort(all.begin(), all.end());
-    return std::adjacent_find(all.begin(), all.end()) == all.end();
+// The cells of the value's data now, as Windows finds them (from its size
+// and the hive's version, not from what the cells look like).
+bool old_data(Hive* hive, std::size_t vk, Stored* old) {
+    HiveCells cells{hive, read_used_cell, hive->space.minor};
+    CellBody value;
+    std::vector<std::size_t> found;
+    if (read_value(cells, static_cast<std::uint32_t>(vk - HIVE_BASE_BLOCK), &value) != HiveFault::none ||
+        for_each_data_cell(cells, value, collect_cell, &found) != HiveFault::none)
+        return false;
+    old->layout = data_layout(hive->space.minor, hive_word(value.data(), VK_DATA_SIZE - 4));
+    if (found.size() == 1) old->cell = found[0];
+    if (found.size() < 2) return true;
+    old->cell = found[0];
+    old->list = found[1];
+    old->segments.assign(found.begin() + 2, found.end());
+    return true;
 }
 
 // The sizes of the cells the new data takes, in the order of a Stored: none
@@ -194,9 +136,9 @@ void keep_cells(const Hive& hive, const Stored& old, std::uint32_t size, const s
 
 // Marks the cell at `at` free in the plan, one run with the free space on
 // either side of it.
-void free_cell(std::vector<FreeRun>* runs, std::size_t at, std::size_t size) {
+void free_cell(std::vector<HiveFreeRun>* runs, std::size_t at, std::size_t size) {
     auto next = std::lower_bound(runs->begin(), runs->end(), at,
-                                 [](const FreeRun& run, std::size_t offset) { return run.at < offset; });
+                                 [](const HiveFreeRun& run, std::size_t offset) { return run.at < offset; });
     if (next != runs->begin() && (next - 1)->at + (next - 1)->size == at) {
         --next;
         next->size += size;
@@ -213,7 +155,7 @@ void free_cell(std::vector<FreeRun>* runs, std::size_t at, std::size_t size) {
 // Takes `size` bytes for a new cell from the smallest free run that holds
 // it: its start, the rest of the run staying free (a rest too small for a
 // cell is no split). 0 when no run holds it.
-std::size_t take_free(std::vector<FreeRun>* runs, std::size_t size) {
+std::size_t take_free(std::vector<HiveFreeRun>* runs, std::size_t size) {
     auto best = runs->end();
     for (auto run = runs->begin(); run != runs->end(); ++run) {
         bool fits = run->size == size || run->size >= size + CELL_UNIT;
@@ -261,13 +203,15 @@ std::uint32_t write_cells(Image* image, const std::vector<std::size_t>& at, cons
 }  // namespace
 
 ValueWrite write_value_data(std::vector<unsigned char>* image, std::size_t vk, std::uint32_t type,
-                            const unsigned char* data, std::uint32_t size) {
+                            const unsigned char* data, std::uint32_t size, HiveDamage* damage) {
     // Everything is read, checked and planned before the first byte changes.
-    Hive hive{};
+    Hive hive{image, {}};
+    HiveDamage found = check_hive(*image, vk, &hive.space);
+    if (damage != nullptr) *damage = found;
     Stored old{};
-    if (!read_hive(*image, &hive) || !value_cells(hive, vk, &old)) return ValueWrite::damaged;
+    if (found.kind != HiveDamageKind::none || !old_data(&hive, vk, &old)) return ValueWrite::damaged;
     std::vector<std::size_t> sizes;
-    if (!new_cell_sizes(hive.minor, size, &sizes)) return ValueWrite::too_large;
+    if (!new_cell_sizes(hive.space.minor, size, &sizes)) return ValueWrite::too_large;
     std::vector<std::size_t> at;
     keep_cells(hive, old, size, sizes, &at);
     // The old cells not kept are free before the new ones are taken, so a
@@ -277,17 +221,17 @@ ValueWrite write_value_data(std::vector<unsigned char>* image, std::size_t vk, s
     old_cells.push_back(old.list);
     for (std::size_t cell : old_cells)
         if (cell != 0 && std::find(at.begin(), at.end(), cell) == at.end())
-            free_cell(&hive.free_runs, cell, cell_size(*image, cell));
+            free_cell(&hive.space.free_runs, cell, cell_size(*image, cell));
     // A new cell no free run holds goes into one bin appended for all such.
     std::vector<std::size_t> fresh(sizes.size(), 0);
     std::size_t unplaced = 0;
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         if (at[i] != 0) continue;
         fresh[i] = sizes[i];
-        at[i] = take_free(&hive.free_runs, sizes[i]);
+        at[i] = take_free(&hive.space.free_runs, sizes[i]);
         if (at[i] == 0) unplaced += sizes[i];
     }
-    std::size_t bin = hive.end;
+    std::size_t bin = hive.space.end;
     std::size_t bin_size = unplaced == 0 ? 0 : round_up(BIN_HEADER + unplaced, BIN_UNIT);
     if (bin_size > MAX_IMAGE - bin) return ValueWrite::too_large;
 
@@ -304,9 +248,9 @@ ValueWrite write_value_data(std::vector<unsigned char>* image, std::size_t vk, s
             at[i] = next;
             next += sizes[i];
         }
-        if (next < bin + bin_size) hive.free_runs.push_back({next, bin + bin_size - next, true});
+        if (next < bin + bin_size) hive.space.free_runs.push_back({next, bin + bin_size - next, true});
     }
-    for (const FreeRun& run : hive.free_runs)
+    for (const HiveFreeRun& run : hive.space.free_runs)
         if (run.changed) put_hive_word(image->data(), run.at, static_cast<std::uint32_t>(run.size));
     std::uint32_t stored = size;
     std::uint32_t field = 0;
