@@ -194,7 +194,7 @@ HiveDamage fault_at(const Check& check, std::uint32_t cell) {
         return damage;
     }
     if (!check.last_found) {
-        bool outside = HIVE_BASE_BLOCK + std::size_t{check.last} >= check.space->end;
+        bool outside = check.last >= check.space->end - HIVE_BASE_BLOCK;
         damage.kind = outside ? HiveDamageKind::outside : HiveDamageKind::not_a_cell;
     }
     return damage;
@@ -206,8 +206,9 @@ HiveDamage list_fault(const Check& check, const CellBody& nk) {
     HiveDamage damage = fault_at(check, check.last);
     std::uint32_t root = hive_word(nk.data(), body(NK_SUBKEY_LIST));
     CellBody held = body_at(check, check.last);
-    if (damage.kind == HiveDamageKind::shared && check.space->used_cells[check.shared] == HIVE_BASE_BLOCK + root &&
-        damage.other_part == HivePart::subkey_list && damage.other_key == damage.key) {
+    const Claim* first = check.shared == NONE ? nullptr : &check.claims[check.shared];
+    if (first != nullptr && check.space->used_cells[check.shared] == HIVE_BASE_BLOCK + std::size_t{root} &&
+        first->part == HivePart::subkey_list && first->by == check.by) {
         damage.kind = HiveDamageKind::list_itself;
     } else if (damage.kind == HiveDamageKind::not_whole && check.last != root && signature_is(held, "ri")) {
         damage.kind = HiveDamageKind::list_nested;

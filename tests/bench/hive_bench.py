@@ -50,6 +50,12 @@ def big_hive(path, megabytes):
     h.commit(path)
 
 
+def big_hive_value(path, operations):
+    """A value of OPERATIONS, stored as Windows stores more than 16,344 bytes (hivex writes one cell)."""
+    system_hive(path, 1, {1: (pending(operations), None)})
+    big_value(path, 1, "PendingFileRenameOperations")
+
+
 def logged_hive(path, megabytes):
     """big_hive, and logs of three rounds of changes to a twelfth of its values each, the last round in .LOG1."""
     big_hive(path, megabytes)
@@ -103,7 +109,7 @@ def main():
     print("|---|---:|---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as folder:
         cases = (("about 15 MB of other keys", lambda p: big_hive(p, 8)),
-                 ("5,000 operations", lambda p: system_hive(p, 1, {1: (pending(5000), None)})),
+                 ("5,000 operations", lambda p: big_hive_value(p, 5000)),
                  ("about 12 MB, and its logs", lambda p: logged_hive(p, 6)))
         for label, make in cases:
             path = os.path.join(folder, "SYSTEM")
