@@ -32,6 +32,10 @@ const char UNCLEAN_TEXT[] =
 const char UNCLEAN_WARNING[] =
     "warning: the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its "
     "transaction logs (.LOG1, .LOG2) applies: changes may be missing from this listing\n";
+const char LOG_PROBLEM_TEXT[] = "; changing the file could lose the changes that wait there, so nothing was changed\n";
+const char LOG_PROBLEM_WARNING[] =
+    ", so no entry of the transaction logs was applied: this listing is what the file itself holds, and changes may "
+    "be missing from it\n";
 const char NO_VALUES_TEXT[] =
     "\\Control\\Session Manager has neither PendingFileRenameOperations nor PendingFileRenameOperations2";
 const char RUNNING_HIVE_TEXT[] =
@@ -51,7 +55,7 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
         return 1;
     }
     if (found == HiveSearch::no_hive) {
-        if (platform.running_system) {
+        if (root != RegistryRoot::hive_file) {
             report_own_failure(platform, format, NO_HIVE_TEXT, shown, "");
         } else {
             report_own_failure(platform, format, "", shown, NO_HIVE_IN_FILE_TEXT);
@@ -81,16 +85,15 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
     return status;
 }
 
-// "/hive FILE" where no Windows runs: the hive file itself, read-only to
-// list. A hive whose logs may hold newer changes is listed with a warning
-// and never changed.
+// "/hive FILE": the hive file itself, read-only to list. A hive whose logs
+// may hold newer changes is listed with a warning and never changed.
 int act_on_hive_file(const Platform& platform, const Request& request) {
     const char16_t* file = request.hive;
     ListFormat format = request.format;
     bool list = request.command == Command::list;
     HiveLoad load{};
-    std::uint32_t code =
-        platform.registry.load_hive_file(platform.registry.context, RegistryRoot::hive_file, file, nullptr, !list, &load);
+    std::uint32_t code = platform.registry.load_hive_file(platform.registry.context, RegistryRoot::hive_file, file,
+                                                          nullptr, !list, &load);
     bool unclean = load.unclean;
     if (code != ERROR_CODE_SUCCESS) {
         char cause[ERROR_TEXT_CAPACITY + 2] = ": ";
@@ -106,27 +109,47 @@ int act_on_hive_file(const Platform& platform, const Request& request) {
         }
         return 1;
     }
+    // A log that is there and cannot be read may hold the newest changes.
+    bool log_problem = load.log_problem[0] != u'\0';
+    if (log_problem && !list) {
+        begin_errors(platform);
+        print_text(platform, "error: ");
+        print_name(platform, file);
+        print_text(platform, ": ");
+        print_name(platform, load.log_problem);
+        print_text(platform, LOG_PROBLEM_TEXT);
+        end_errors(platform);
+        return 1;
+    }
     if (unclean && !list) {
         report_own_failure(platform, format, "", file, UNCLEAN_TEXT);
         return 1;
     }
-    if (unclean) platform.output.write_error(platform.output.context, UNCLEAN_WARNING, sizeof UNCLEAN_WARNING - 1);
+    begin_warnings(platform);
+    if (log_problem) {
+        print_text(platform, "warning: ");
+        print_name(platform, file);
+        print_text(platform, ": ");
+        print_name(platform, load.log_problem);
+        print_text(platform, LOG_PROBLEM_WARNING);
+    } else if (unclean) {
+        print_text(platform, UNCLEAN_WARNING);
+    }
     if (load.entries_applied > 0) {
         char note[120];
         std::snprintf(note, sizeof note,
                       ": %u entries of the transaction logs applied, as Windows does when it loads the hive\n",
                       static_cast<unsigned>(load.entries_applied));
-        begin_errors(platform);
         print_text(platform, "note: ");
         print_name(platform, file);
         print_text(platform, note);
-        end_errors(platform);
     }
+    end_warnings(platform);
     return act_on_hive(platform, RegistryRoot::hive_file, u"", file, request);
 }
 
-// "/hive KEY" (on Linux "/hive FILE") and then "/l", "/l /fo json" or "/c":
-// the same on the values of a SYSTEM hive loaded at KEY.
+// "/hive KEY" or "/hive FILE" and then "/l", "/l /fo json" or "/c": the
+// same on the values of a SYSTEM hive loaded at KEY or held in FILE.
 int run_on_hive(const Platform& platform, const Request& request) {
     bool move = request.command == Command::move || request.command == Command::remove;
     if (request.stale) {
@@ -137,6 +160,12 @@ int run_on_hive(const Platform& platform, const Request& request) {
     if (!platform.running_system) {
         if (!move) return act_on_hive_file(platform, request);
         report_own_failure(platform, ListFormat::text, NO_WINDOWS_TEXT, u"", "");
+        return 1;
+    }
+    // Any word that names no registry key is a file.
+    if (!names_registry_key(request.hive)) {
+        if (!move) return act_on_hive_file(platform, request);
+        print_error(platform, NOT_RUNNING_TEXT);
         return 1;
     }
     // Its control sets are the running system's under other names.

@@ -4,6 +4,6 @@
 #include "platform/posix/posix_platform.h"
 
 int main(int argc, char** argv) {
-    Platform platform = hive_platform();
-    return run_command_line(platform, argc, hive_arguments(argc, argv));
+    Platform platform = posix_platform();
+    return run_command_line(platform, argc, posix_arguments(argc, argv));
 }

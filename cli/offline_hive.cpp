@@ -36,6 +36,13 @@ bool starts_with(const char16_t* text, const char16_t* word) {
 
 }  // namespace
 
+bool names_registry_key(const char16_t* word) {
+    for (const RootWord& root_word : ROOT_WORDS) {
+        if (starts_with(word, root_word.word)) return true;
+    }
+    return false;
+}
+
 bool is_running_system_hive(const Platform& platform, const char16_t* key) {
     for (const RootWord& root_word : ROOT_WORDS) {
         if (root_word.root != RegistryRoot::local_machine || !starts_with(key, root_word.word)) continue;

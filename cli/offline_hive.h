@@ -28,6 +28,10 @@ enum class HiveSearch {
 // False when `key` is none of those.
 bool parse_hive_key(const char16_t* key, RegistryRoot* root, const char16_t** name);
 
+// Whether a word after /hive names a registry key: it begins with one of
+// those root words and a backslash (in any case). Any other word is a file.
+bool names_registry_key(const char16_t* word);
+
 // Whether KEY is the running system's own SYSTEM hive, whose control sets
 // are the running system's: HKLM\SYSTEM however spelled, or a key that the
 // system says is \REGISTRY\MACHINE\SYSTEM (reached through a registry

@@ -243,9 +243,13 @@ HiveFault read_value_data(const HiveCells& cells, const CellBody& vk, std::vecto
     std::uint32_t size = data_size(field);
     if (data_layout(cells.minor, field) == DataLayout::in_cell) {
         if (size > DATA_IN_CELL_LIMIT) return HiveFault::value_data;
-        data->assign(vk.begin() + body(VK_DATA), vk.begin() + body(VK_DATA) + size);
+        const unsigned char* in_cell = vk.data() + body(VK_DATA);
+        data->assign(in_cell, in_cell + size);
         return HiveFault::none;
     }
+    // Room at once for all a value of any usual size holds; a size no hive
+    // could hold costs nothing before its cells are found.
+    if (size <= (std::uint32_t(1) << 24)) data->reserve(size);
     DataCopy copy{data};
     HiveFault fault = for_each_data_cell(cells, vk, copy_data, &copy);
     // Never part of the data.

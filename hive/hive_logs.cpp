@@ -1,5 +1,6 @@
 #include "hive/hive_logs.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -229,7 +230,17 @@ std::uint32_t highest_in_log(const HiveLog& log, const std::vector<Entry>& entri
 std::uint64_t marvin32_with_seed(const unsigned char* bytes, std::size_t size, std::uint64_t seed) {
     MarvinState state{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32)};
     std::size_t at = 0;
-    for (; size - at >= 4; at += 4) mix(&state, hive_word(bytes, at));
+    // Whole words loaded as they lie: the words are little-endian, as the
+    // machines bootmove runs on are (the byte-wise reading elsewhere).
+    for (; size - at >= 4; at += 4) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::uint32_t word;
+        std::memcpy(&word, bytes + at, 4);
+        mix(&state, word);
+#else
+        mix(&state, hive_word(bytes, at));
+#endif
+    }
     std::uint32_t last = 0x80;
     for (std::size_t i = size; i > at; --i) last = last << 8 | bytes[i - 1];
     mix(&state, last);
@@ -299,4 +310,54 @@ HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<u
     bool failed = false;
     const HiveLog spans[2] = {{logs[0]->data(), logs[0]->size()}, {logs[1]->data(), logs[1]->size()}};
     return recover_hive(base, HiveTarget{image, resize_vector, write_vector}, spans, &failed);
+}
+
+namespace {
+
+bool resize_overlay(void* context, std::size_t size) {
+    HiveOverlay* overlay = static_cast<HiveOverlay*>(context);
+    overlay->size = size;
+    if (size >= overlay->zeros_from) return true;
+    // What was cut is gone, whatever grows there again.
+    overlay->zeros_from = size;
+    auto& sectors = overlay->sectors;
+    sectors.erase(std::remove_if(sectors.begin(), sectors.end(),
+                                 [size](const auto& entry) { return std::size_t{entry.first} * LOG_SECTOR >= size; }),
+                  sectors.end());
+    return true;
+}
+
+// Pages are written whole (512 bytes in an old-format log, 4 KiB in an
+// entry), so a write is a run of whole sectors.
+bool write_overlay(void* context, std::size_t offset, const unsigned char* bytes, std::size_t length) {
+    HiveOverlay* overlay = static_cast<HiveOverlay*>(context);
+    if (offset < HIVE_BASE_BLOCK) return true;
+    for (std::size_t done = 0; done < length; done += LOG_SECTOR) {
+        overlay->sectors.emplace_back(static_cast<std::uint32_t>((offset + done) / LOG_SECTOR), bytes + done);
+    }
+    return true;
+}
+
+}  // namespace
+
+HiveTarget overlay_target(HiveOverlay* overlay) { return HiveTarget{overlay, resize_overlay, write_overlay}; }
+
+void finish_overlay(HiveOverlay* overlay) {
+    auto& sectors = overlay->sectors;
+    std::stable_sort(sectors.begin(), sectors.end(),
+                     [](const auto& left, const auto& right) { return left.first < right.first; });
+    // Of the writes of one sector, the last one stands.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < sectors.size(); ++i) {
+        if (i + 1 < sectors.size() && sectors[i + 1].first == sectors[i].first) continue;
+        sectors[kept++] = sectors[i];
+    }
+    sectors.resize(kept);
+}
+
+const unsigned char* overlay_sector(const HiveOverlay& overlay, std::uint64_t offset) {
+    std::uint32_t sector = static_cast<std::uint32_t>(offset / LOG_SECTOR);
+    auto found = std::lower_bound(overlay.sectors.begin(), overlay.sectors.end(), sector,
+                                  [](const auto& entry, std::uint32_t wanted) { return entry.first < wanted; });
+    return found != overlay.sectors.end() && found->first == sector ? found->second : nullptr;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "hive/hive_format.h"
@@ -65,3 +66,24 @@ HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const H
 
 // The same over the whole hive in a vector, which cannot fail.
 HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]);
+
+// The recovered hive as the logs' pages standing over the file's, without a
+// copy: for each 512-byte sector a log wrote (above the base block), where
+// its bytes are in the log, which must outlive the overlay.
+struct HiveOverlay {
+    std::size_t size;  // the hive's size once recovered, base block included
+    // From here on the file's bytes are no part of the hive: where no log
+    // wrote, the hive holds zeros (it grew, or was cut and grew again).
+    std::size_t zeros_from;
+    std::vector<std::pair<std::uint32_t, const unsigned char*>> sectors;  // by sector number
+};
+
+// A target that records where the recovery wrote, for recover_hive; the base
+// block it writes is the caller's `base`, not recorded. `overlay->size` and
+// `overlay->zeros_from` start as the file's hive size.
+HiveTarget overlay_target(HiveOverlay* overlay);
+// Once the recovery is done: the last write of each sector, in order.
+void finish_overlay(HiveOverlay* overlay);
+// The log's bytes for the sector at file offset `offset` (a multiple of
+// 512), or null where the file's own stand.
+const unsigned char* overlay_sector(const HiveOverlay& overlay, std::uint64_t offset);

@@ -52,6 +52,7 @@ std::uint32_t search_values(const Platform& platform, RegistryKey key, const Wan
         PendingValue value;
         std::uint32_t status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &value);
         if (status == ERROR_CODE_FILE_NOT_FOUND) continue;
+        if (status == ERROR_CODE_VALUE_UNREADABLE) found->which = which;
         if (status != ERROR_CODE_SUCCESS) return status;
         any = true;
         found->matched = find_operation(value, wanted, &found->operation);
@@ -88,6 +89,17 @@ int cancel_in(const Platform& platform, RegistryKey key, const Wanted& wanted) {
     for (int attempt = 0; attempt < CANCEL_TRIES; ++attempt) {
         Found found;
         std::uint32_t status = search_values(platform, key, wanted, &found);
+        if (status == ERROR_CODE_VALUE_UNREADABLE) {
+            // Named, since which of the two it is matters to whoever mends it.
+            begin_errors(platform);
+            print_text(platform, "error: ");
+            print_name(platform, PENDING_VALUE_NAMES[found.which]);
+            print_text(platform, ": ");
+            print_text(platform, system_error_text(status));
+            print_text(platform, "; nothing was changed\n");
+            end_errors(platform);
+            return 1;
+        }
         if (status != ERROR_CODE_SUCCESS) {
             print_system_error(platform, status);
             return 1;

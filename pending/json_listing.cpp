@@ -110,6 +110,23 @@ void end_json_listing(JsonListing* listing) {
     write_out(&listing->writer);
 }
 
+void end_json_listing_with_unreadable(JsonListing* listing, const bool* unreadable) {
+    put(&listing->writer, listing->first ? "], \"unreadable\": [" : "\n], \"unreadable\": [");
+    const char* between = "\n";
+    for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
+        if (!unreadable[which]) continue;
+        put(&listing->writer, between);
+        put(&listing->writer, "  {\"value\": \"");
+        put_units(&listing->writer, PENDING_VALUE_NAMES[which], name_length(PENDING_VALUE_NAMES[which]));
+        put(&listing->writer, "\", \"message\": \"");
+        put_ascii(&listing->writer, system_error_text(ERROR_CODE_VALUE_UNREADABLE));
+        put(&listing->writer, "\"}");
+        between = ",\n";
+    }
+    put(&listing->writer, "\n]}\n");
+    write_out(&listing->writer);
+}
+
 namespace {
 
 void put_error(JsonWriter* writer, std::uint32_t code, const char* before, const char16_t* name, std::size_t length,

@@ -39,6 +39,10 @@ void start_json_listing(JsonListing* listing, const Platform& platform, bool che
 // buffer's prefixes are changed and put back meanwhile.
 void add_json_operation(JsonListing* listing, PendingValue& value, std::size_t which, const Operation& operation);
 void end_json_listing(JsonListing* listing);
+// Ends the document with the values that are there but that Windows does
+// not read, beside the operations: {"operations": [...], "unreadable":
+// [{"value": ..., "message": ...}]}. `unreadable[which]` for each value.
+void end_json_listing_with_unreadable(JsonListing* listing, const bool* unreadable);
 // Ends the document with the failure that came after its operations, as
 // "error" beside "operations": the tool's own words, or the system's text
 // for `code`.

@@ -14,8 +14,8 @@ void print_stored(const Platform& platform, const PendingValue& value, StoredNam
 // (with `earlier`, else every operation is listed) looks its source up, so a
 // last string without its NUL gets one just past the data, where the buffer
 // has room.
-void list_values(const Platform& platform, PendingValue* values, const bool* present, ListFormat format,
-                 bool check_files, EarlierTargets* earlier) {
+void list_values(const Platform& platform, PendingValue* values, const bool* present, const bool* unreadable,
+                 ListFormat format, bool check_files, EarlierTargets* earlier) {
     JsonListing listing;
     if (format == ListFormat::json) start_json_listing(&listing, platform, check_files);
     for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
@@ -33,7 +33,27 @@ void list_values(const Platform& platform, PendingValue* values, const bool* pre
             }
         }
     }
-    if (format == ListFormat::json) end_json_listing(&listing);
+    if (format == ListFormat::json && (unreadable[0] || unreadable[1])) {
+        end_json_listing_with_unreadable(&listing, unreadable);
+    } else if (format == ListFormat::json) {
+        end_json_listing(&listing);
+    }
+}
+
+// A value that is there but stored in a form Windows does not read (a hive
+// file's cells that disagree with its size): the restart carries out none
+// of its operations, so none is listed, and the warning says why.
+void warn_unreadable(const Platform& platform, const bool* unreadable) {
+    for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
+        if (!unreadable[which]) continue;
+        begin_warnings(platform);
+        print_text(platform, "warning: ");
+        print_name(platform, PENDING_VALUE_NAMES[which]);
+        print_text(platform, ": ");
+        print_text(platform, system_error_text(ERROR_CODE_VALUE_UNREADABLE));
+        print_text(platform, "; none of its operations is listed\n");
+        end_warnings(platform);
+    }
 }
 
 }  // namespace
@@ -80,6 +100,7 @@ int list_pending_operations(const Platform& platform, const PendingPlace& place,
     // exists, the document and the stale ones say nothing is pending.
     PendingValue values[PENDING_VALUE_COUNT] = {};
     bool present[PENDING_VALUE_COUNT] = {};
+    bool unreadable[PENDING_VALUE_COUNT] = {};
     bool any = false;
     RegistryKey key = 0;
     std::uint32_t status = open_pending_key(platform, place, ACCESS_KEY_READ, &key);
@@ -87,7 +108,9 @@ int list_pending_operations(const Platform& platform, const PendingPlace& place,
         for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
             status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], &values[which]);
             present[which] = status == ERROR_CODE_SUCCESS;
-            any = any || present[which];
+            unreadable[which] = status == ERROR_CODE_VALUE_UNREADABLE;
+            if (unreadable[which]) status = ERROR_CODE_SUCCESS;
+            any = any || present[which] || unreadable[which];
             if (status != ERROR_CODE_SUCCESS && status != ERROR_CODE_FILE_NOT_FOUND) break;
         }
         platform.registry.close_key(platform.registry.context, key);
@@ -107,7 +130,8 @@ int list_pending_operations(const Platform& platform, const PendingPlace& place,
         const FileSystemAccess& files = platform.files;
         bool look = (check_files && format == ListFormat::json) || stale_only;
         RedirectionToken redirection = look ? files.disable_redirection(files.context) : 0;
-        list_values(platform, values, present, format, check_files, stale_only ? &earlier : nullptr);
+        if (status == ERROR_CODE_SUCCESS) warn_unreadable(platform, unreadable);
+        list_values(platform, values, present, unreadable, format, check_files, stale_only ? &earlier : nullptr);
         if (look) files.revert_redirection(files.context, redirection);
     }
     release_earlier_targets(platform, &earlier);

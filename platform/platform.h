@@ -34,6 +34,10 @@ constexpr std::uint32_t ERROR_CODE_NO_MORE_ITEMS = 259;
 // applications); system_error_number says which of them carry a number of
 // the system's.
 constexpr std::uint32_t APPLICATION_CODE_BIT = 0x20000000;
+// A value that is there but stored in a form Windows does not read (a hive
+// file's cells disagree with the value's size): the restart reads none of
+// it. Only the bodies that read hive files give it.
+constexpr std::uint32_t ERROR_CODE_VALUE_UNREADABLE = 0x20010011;
 
 constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY_BIT = 0x10;
 
@@ -162,7 +166,10 @@ struct LockAccess {
 // Where what the tool prints goes.
 enum class OutputStream {
     standard,  // listings, documents, what a command announces
-    errors,    // error and warning lines, and the usage after a wrong form
+    errors,    // error lines, and the usage after a wrong form
+    // Notes and warnings beside a listing: the error stream on Windows as
+    // well, so that what a listing writes to standard output stays the same.
+    warnings,
 };
 
 // Standard output: one buffered writer for everything the tool prints.
@@ -229,8 +236,17 @@ inline void begin_errors(const Platform& platform) {
     platform.output.use_stream(platform.output.context, OutputStream::errors);
 }
 
+inline void end_warnings(const Platform& platform) {
+    platform.output.use_stream(platform.output.context, OutputStream::standard);
+}
+
 inline void end_errors(const Platform& platform) {
     platform.output.use_stream(platform.output.context, OutputStream::standard);
+}
+
+// What is printed between the two goes to the stream of notes and warnings.
+inline void begin_warnings(const Platform& platform) {
+    platform.output.use_stream(platform.output.context, OutputStream::warnings);
 }
 
 // "error: " and `text`, then a line feed.

@@ -156,10 +156,16 @@ void name_to_file(TextOutput* output, const char16_t* name, std::size_t length) 
     }
 }
 
+TextOutput* writer_of(TextOutput* output, OutputStream stream) {
+    TextOutput* errors = output->errors != nullptr ? output->errors : output;
+    if (stream == OutputStream::warnings) return output->warnings != nullptr ? output->warnings : errors;
+    return stream == OutputStream::errors ? errors : output;
+}
+
 // The writer that what is written now goes to.
 TextOutput* current(void* context) {
     TextOutput* output = output_of(context);
-    return output->erring ? output->errors : output;
+    return writer_of(output, output->stream);
 }
 
 void write_text(void* context, const char* text, std::size_t length) {
@@ -191,10 +197,9 @@ void write_name(void* context, const char16_t* name, std::size_t length) {
 // the two keep their order on a terminal.
 void use_stream(void* context, OutputStream stream) {
     TextOutput* output = output_of(context);
-    bool erring = stream == OutputStream::errors && output->errors != nullptr;
-    if (erring == output->erring) return;
-    write_out(erring ? output : output->errors, true);
-    output->erring = erring;
+    TextOutput* now = writer_of(output, output->stream);
+    if (writer_of(output, stream) != now) write_out(now, true);
+    output->stream = stream;
 }
 
 // The error stream is written as well as it can be: a failure there leaves
@@ -203,6 +208,7 @@ bool flush(void* context) {
     TextOutput* output = output_of(context);
     write_out(output, true);
     if (output->errors != nullptr) write_out(output->errors, true);
+    if (output->warnings != nullptr) write_out(output->warnings, true);
     if (output->failed) output->device.report_failure(output->device.context);
     return !output->failed;
 }
@@ -218,11 +224,14 @@ void start_text_output(TextOutput* output, const OutputDevice& device) {
     output->device = device;
     output->failed = false;
     output->errors = nullptr;
-    output->erring = false;
+    output->warnings = nullptr;
+    output->stream = OutputStream::standard;
     output->used = 0;
 }
 
 void keep_errors_apart(TextOutput* output, TextOutput* errors) { output->errors = errors; }
+
+void keep_warnings_apart(TextOutput* output, TextOutput* warnings) { output->warnings = warnings; }
 
 OutputAccess text_output_access(TextOutput* output) {
     return {output, write_text, write_name, flush, write_error, use_stream};

@@ -55,7 +55,9 @@ struct TextOutput {
     // The writer of the error stream, where the body keeps one apart, and
     // whether what is written goes there now.
     TextOutput* errors;
-    bool erring;
+    // The writer of notes and warnings, where the body keeps one apart.
+    TextOutput* warnings;
+    OutputStream stream;  // where what is written goes now
     std::size_t used;
     char bytes[TEXT_OUTPUT_CAPACITY];      // to a file
     char16_t units[TEXT_OUTPUT_CAPACITY];  // to a console
@@ -66,6 +68,8 @@ void start_text_output(TextOutput* output, const OutputDevice& device);
 // Sends the error lines of `output` to `errors`, a writer started on the
 // error stream. Without it they stay in `output`, in order.
 void keep_errors_apart(TextOutput* output, TextOutput* errors);
+// Sends notes and warnings to `warnings`; without it they go where errors go.
+void keep_warnings_apart(TextOutput* output, TextOutput* warnings);
 
 // The writer as the logic sees it.
 OutputAccess text_output_access(TextOutput* output);

@@ -40,7 +40,8 @@ for arch in x64 x86; do
 done
 echo
 echo "== on Linux, whole process: /hive FILE /l beside hivexget"
-/usr/bin/python3 tests/bench/hive_bench.py build/linux/bootmove "$((runs * 2 + 1))"
+/usr/bin/python3 tests/bench/hive_bench.py build/linux/bootmove "$((runs * 2 + 1))" \
+  build/windows-x64/bootmove.exe build/windows-x64/regfixture.exe
 echo
 echo "== size"
 for exe in build/windows-*/bootmove.exe build/linux/bootmove; do echo "$exe: $(stat -c %s "$exe") bytes"; done

@@ -3,8 +3,9 @@
 # the host toolchain with GoogleTest, the MinGW-w64 cross-compilers, Wine with its
 # 32-bit part, clang for the fuzzing and sanitizer builds, the locale
 # sources a Wine scenario builds a Japanese locale from, hivex (library,
-# tools and Python binding) for the Linux program and its tests, and mandoc,
-# which checks the manual page. Does nothing for what is already there.
+# tools and Python binding) for the Linux program and its tests, mandoc,
+# which checks the manual page, and lintian, which checks the Debian package.
+# Does nothing for what is already there.
 set -euo pipefail
 
 packages=(
@@ -14,7 +15,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   libhivex-dev libhivex-bin python3-hivex util-linux bsdutils binutils hyperfine
-  zip unzip python3 locales git time mandoc
+  zip unzip python3 locales git time mandoc lintian
 )
 
 missing=()

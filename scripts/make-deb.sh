@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # make-deb.sh VERSION OUT.deb: the Debian package of the Linux program
-# (build/linux/bootmove), with its manual page and copyright file. Like the
-# archives, its bytes depend on the files' contents only: every file owned by
-# root, with fixed modes, and dated SOURCE_DATE_EPOCH (the commit's time),
-# which dpkg-deb also puts on the package's own members.
+# (build/linux/bootmove), with its manual page, copyright file and changelog.
+# Like the archives, its bytes depend on the files' contents only: every file
+# owned by root, with fixed modes, and dated SOURCE_DATE_EPOCH (the commit's
+# time), which dpkg-deb also puts on the package's own members and which
+# dates the changelog's entry.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 version=$1
@@ -15,6 +16,11 @@ trap 'rm -rf "$root"' EXIT
 mkdir -p "$root/DEBIAN" "$root/usr/bin" "$root/usr/share/man/man1" "$root/usr/share/doc/bootmove"
 cp build/linux/bootmove "$root/usr/bin/bootmove"
 gzip -9n <cli/bootmove.1 >"$root/usr/share/man/man1/bootmove.1.gz"
+# The project has no mailbox of its own yet: a name under the reserved
+# .example domain says so, and lintian takes it as a well-formed address.
+maintainer="The bootmove developers <developers@bootmove.example>"
+# The GPL notice and the exception text come from NOTICES, which the archives
+# carry, so that the two cannot drift apart.
 {
   echo "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
   echo "Upstream-Name: bootmove"
@@ -25,17 +31,31 @@ gzip -9n <cli/bootmove.1 >"$root/usr/share/man/man1/bootmove.1.gz"
   echo
   echo "Files: usr/bin/bootmove"
   echo "Copyright: 2026 The bootmove developers"
-  echo " 2009-2010 Red Hat Inc."
-  echo "License: MIT and LGPL-2.1"
-  echo "Comment: The program has the hivex library (Red Hat Inc., LGPL 2.1) linked in."
+  echo " Free Software Foundation, Inc."
+  echo "License: MIT and GPL-3+ with GCC-Runtime-Library-3.1 exception"
+  echo "Comment: The program has libstdc++ and libgcc, the C++ and support libraries"
+  echo " of GCC, linked in; the C library is the system's."
   echo
-  echo "License: LGPL-2.1"
-  echo " On Debian systems, the complete text of the GNU Lesser General Public License"
-  echo " version 2.1 can be found in /usr/share/common-licenses/LGPL-2.1."
+  echo "License: GPL-3+ with GCC-Runtime-Library-3.1 exception"
+  sed -n '/^  This library is free software/,/^  by the Free Software Foundation\.$/p' NOTICES | sed 's/^  //; s/^$/./; s/^/ /'
+  echo " ."
+  echo " On Debian systems, the complete text of the GNU General Public License"
+  echo " version 3 can be found in /usr/share/common-licenses/GPL-3."
+  echo " ."
+  sed -n '/^GCC RUNTIME LIBRARY EXCEPTION$/,/^requirements of the license of GCC\.$/p' NOTICES | sed 's/^$/./; s/^/ /'
   echo
   echo "License: MIT"
   sed -n '/^Permission/,$p' LICENSE | sed 's/^$/./; s/^/ /'
 } >"$root/usr/share/doc/bootmove/copyright"
+# A native package's changelog: one entry, for this version, dated with the
+# commit's time.
+{
+  echo "bootmove ($version) unstable; urgency=medium"
+  echo
+  echo "  * Release $version."
+  echo
+  echo " -- $maintainer  $(LC_ALL=C date -u -R -d "@$SOURCE_DATE_EPOCH")"
+} | gzip -9n >"$root/usr/share/doc/bootmove/changelog.gz"
 
 # The highest glibc version among the symbols the program takes from the C
 # library is the oldest libc6 that runs it.
@@ -46,7 +66,7 @@ cat >"$root/DEBIAN/control" <<EOF
 Package: bootmove
 Version: $version
 Architecture: amd64
-Maintainer: The bootmove developers
+Maintainer: $maintainer
 Installed-Size: $size
 Depends: libc6 (>= $glibc)
 Section: admin
@@ -60,6 +80,9 @@ Description: list and cancel the pending file operations of Windows SYSTEM hives
  without touching the others: for incident responders, for repairing a
  Windows machine that does not start, and for pipelines that check images.
 EOF
+
+# What dpkg --verify and debsums check the installed files against.
+(cd "$root" && find usr -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum) >"$root/DEBIAN/md5sums"
 
 find "$root" -type d -exec chmod 755 {} +
 find "$root" -type f -exec chmod 644 {} +

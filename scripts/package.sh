@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the release in build/release/: the ZIP with the 32-bit and the 64-bit
-# program, the README and the licence; when the project has a linux preset,
-# the Linux program's tarball (with its manual page) and its Debian package;
+# program, the README, the licence and the notices of the runtime code linked
+# into the programs; when the project has a linux preset, the Linux program's
+# tarball (with its manual page) and its Debian package;
 # and SHA256SUMS over them. Prints the programs' sizes. The same commit gives
 # the same bytes on any machine with the same Debian packages (README,
 # "Verifying a release"); the archives are dated with the commit's time.
@@ -37,11 +38,11 @@ mkdir -p "$out"
 archives=("bootmove-$version-windows.zip")
 python3 scripts/release_archive.py "$out/${archives[0]}" "bootmove-$version-windows" \
   x86/bootmove.exe=build/windows-x86/bootmove.exe x64/bootmove.exe=build/windows-x64/bootmove.exe \
-  README.md=README.md LICENSE=LICENSE
+  README.md=README.md LICENSE=LICENSE NOTICES=NOTICES
 if $linux; then
   archives+=("bootmove-$version-linux-x86_64.tar.gz")
   python3 scripts/release_archive.py "$out/${archives[1]}" "bootmove-$version-linux-x86_64" \
-    bootmove=build/linux/bootmove bootmove.1=cli/bootmove.1 README.md=README.md LICENSE=LICENSE
+    bootmove=build/linux/bootmove bootmove.1=cli/bootmove.1 README.md=README.md LICENSE=LICENSE NOTICES=NOTICES
   archives+=("bootmove_${version}_amd64.deb")
   bash scripts/make-deb.sh "$version" "$out/${archives[2]}"
 fi

@@ -2,9 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -13,57 +14,93 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <ctime>
+#include <vector>
 
+#include "hive/hive_format.h"
 #include "platform/posix/posix_text.h"
-#include "platform/platform.h"
 
 namespace {
 
-// Larger than any SYSTEM hive or log Windows writes; a header that says
-// more is damage, not a hive to allocate memory for.
-constexpr std::size_t LARGEST_FILE = std::size_t(1) << 31;
+// Larger than any SYSTEM hive Windows writes; a pipe that says more is read
+// no further.
+constexpr std::uint64_t LARGEST_HIVE = HIVE_BASE_BLOCK + std::uint64_t{MAX_HIVE_BINS};
+// A log holds the hive's dirty pages and their headers at most: one that is
+// larger is none Windows wrote (a sparse giant), and is not read into memory.
+constexpr std::uint64_t LARGEST_LOG = LARGEST_HIVE + (std::uint64_t(1) << 24);
+constexpr int LOCK_WAIT_SECONDS = 30;
+constexpr int LOG_READS = 3;
 
-// Puts the memory of `size` bytes at `start` in place at once
-// (MADV_POPULATE_WRITE, Linux 5.14): a page fault for each 4 KiB costs more
-// than the copy into it.
-void populate(unsigned char* start, std::size_t size) {
-#ifdef MADV_POPULATE_WRITE
-    constexpr std::uintptr_t PAGE = 4096;
-    std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(start) + PAGE - 1) & ~(PAGE - 1);
-    std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(PAGE - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-    (void)start;
-    (void)size;
-#endif
-}
-
-// Room for `size` bytes, put in place at once.
-void reserve(std::vector<unsigned char>* bytes, std::size_t size) {
-    if (size <= bytes->capacity()) return;
-    bytes->reserve(size);
-    populate(bytes->data(), size);
-}
-
-// Appends what `fd` gives, up to `limit` bytes in all. The vector grows as
-// data comes, so that a size claimed by a header costs nothing until the
-// file holds it; a regular file's own size is room enough from the start.
-// Gives 0 or errno.
-int read_up_to(int fd, std::size_t limit, std::vector<unsigned char>* bytes) {
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        std::size_t size = static_cast<std::size_t>(status.st_size);
-        if (size < limit) limit = size;
-        reserve(bytes, limit);
+// A log's bytes in memory of this process's own, so that nothing another
+// program does to the log can reach them.
+struct LogCopy {
+    void* mapping = nullptr;
+    std::size_t size = 0;  // of the mapping
+    void clear() {
+        if (mapping != nullptr) munmap(mapping, size);
+        mapping = nullptr;
+        size = 0;
     }
-    // Through a small buffer that stays in the cache: cheaper than zeroing
-    // the vector's room before each read.
-    static unsigned char chunk[1 << 18];
+    ~LogCopy() { clear(); }
+};
+
+struct PosixHive {
+    std::string path;       // FILE as typed
+    std::string real_path;  // where FILE leads, links resolved; what /c replaces
+    int fd = -1;
+    // A pipe or a device is read whole, as far as its hive goes.
+    bool whole = false;
+    std::vector<unsigned char> bytes;
+    struct stat status {};  // when it was opened, to tell a later change
+    int lock = -1;          // the file held under an advisory lock
+    LogCopy logs[2];
+};
+
+std::string folder_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The entries of `folder` whose name is `wanted` without regard to case,
+// as Windows' file system finds it: the name in its own case alone when it
+// is there, else every other spelling.
+std::vector<std::string> spellings(const std::string& folder, const std::string& wanted) {
+    std::vector<std::string> found;
+    if (DIR* directory = opendir(folder.c_str())) {
+        while (dirent* entry = readdir(directory)) {
+            if (strcasecmp(entry->d_name, wanted.c_str()) == 0) found.push_back(entry->d_name);
+        }
+        closedir(directory);
+    }
+    for (const std::string& name : found) {
+        if (name == wanted) return {name};
+    }
+    return found;
+}
+
+bool read_all(int fd, std::uint64_t offset, unsigned char* out, std::size_t length, std::size_t* got) {
+    *got = 0;
+    while (*got < length) {
+        ssize_t read_now = pread(fd, out + *got, length - *got, static_cast<off_t>(offset + *got));
+        if (read_now < 0 && errno == EINTR) continue;
+        if (read_now < 0) return false;
+        if (read_now == 0) break;
+        *got += static_cast<std::size_t>(read_now);
+    }
+    return true;
+}
+
+// Appends what a pipe gives, up to `limit` bytes in all.
+int read_stream(int fd, std::uint64_t limit, std::vector<unsigned char>* bytes) {
+    static unsigned char chunk[1 << 16];
     while (bytes->size() < limit) {
-        std::size_t room = limit - bytes->size() < sizeof chunk ? limit - bytes->size() : sizeof chunk;
-        ssize_t got = read(fd, chunk, room);
+        std::uint64_t room = limit - bytes->size();
+        ssize_t got = read(fd, chunk, room < sizeof chunk ? static_cast<std::size_t>(room) : sizeof chunk);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return errno;
         if (got == 0) break;
@@ -72,77 +109,101 @@ int read_up_to(int fd, std::size_t limit, std::vector<unsigned char>* bytes) {
     return 0;
 }
 
-std::string folder_of(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+bool same_file(const struct stat& left, const struct stat& right) {
+    return left.st_ino == right.st_ino && left.st_dev == right.st_dev && left.st_size == right.st_size &&
+           left.st_mtim.tv_sec == right.st_mtim.tv_sec && left.st_mtim.tv_nsec == right.st_mtim.tv_nsec;
 }
 
-// A log's bytes, copied whole by the kernel into memory of this process's
-// own (a file in memory, mapped: cheaper than reading them through a
-// buffer), or read into a buffer where there is no such file.
-struct LogBytes {
-    const unsigned char* bytes = nullptr;
-    std::size_t size = 0;
-    void* mapping = nullptr;
-    std::unique_ptr<unsigned char[]> buffer;
-    ~LogBytes() {
-        if (mapping != nullptr) munmap(mapping, size);
-    }
-};
+std::uint64_t file_length(void* context) {
+    PosixHive* hive = static_cast<PosixHive*>(context);
+    return hive->whole ? hive->bytes.size() : static_cast<std::uint64_t>(hive->status.st_size);
+}
 
-// Copies `size` bytes of `fd` into a file in memory and maps it.
-bool map_copy(int fd, std::size_t size, LogBytes* log) {
-    int copy = memfd_create("bootmove-log", MFD_CLOEXEC);
-    std::size_t done = 0;
-    while (copy >= 0 && done < size) {
-        ssize_t got = sendfile(copy, fd, nullptr, size - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    void* mapping = done == size ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, copy, 0) : MAP_FAILED;
-    if (copy >= 0) close(copy);
+std::uint32_t read_file(void* context, std::uint64_t offset, unsigned char* out, std::size_t length, std::size_t* got) {
+    PosixHive* hive = static_cast<PosixHive*>(context);
+    if (!hive->whole) return read_all(hive->fd, offset, out, length, got) ? ERROR_CODE_SUCCESS : errno_code(errno);
+    std::uint64_t size = hive->bytes.size();
+    *got = offset >= size ? 0 : static_cast<std::size_t>(size - offset < length ? size - offset : length);
+    if (*got > 0) std::memcpy(out, hive->bytes.data() + offset, *got);
+    return ERROR_CODE_SUCCESS;
+}
+
+// Copies `size` bytes of `fd` into `copy`; false when they could not all be
+// had. The memory is asked for in huge pages where the system gives them:
+// a log of megabytes then costs a few page faults rather than thousands.
+bool copy_log(int fd, std::size_t size, LogCopy* copy) {
+    copy->clear();
+    if (size == 0) return true;
+    constexpr std::size_t HUGE_PAGE = std::size_t(1) << 21;
+    std::size_t room = (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    void* mapping = mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return false;
-    log->mapping = mapping;
-    log->bytes = static_cast<const unsigned char*>(mapping);
-    log->size = size;
+    copy->mapping = mapping;
+    copy->size = room;
+#ifdef MADV_HUGEPAGE
+    madvise(mapping, room, MADV_HUGEPAGE);
+#endif
+    std::size_t got = 0;
+    if (!read_all(fd, 0, static_cast<unsigned char*>(mapping), size, &got) || got != size) {
+        copy->clear();
+        return false;
+    }
     return true;
 }
 
-// FILE.LOG1 or FILE.LOG2 beside the real file, its whole name compared
-// without regard to case, as Windows' file system finds it; the name in
-// FILE's own case first. Empty when there is none or it cannot be read.
-void read_log(const std::string& real_path, const char* suffix, LogBytes* log) {
-    std::string folder = folder_of(real_path);
-    std::size_t slash = real_path.rfind('/');
-    std::string wanted = (slash == std::string::npos ? real_path : real_path.substr(slash + 1)) + suffix;
-    std::string found;
-    if (DIR* directory = opendir(folder.c_str())) {
-        while (dirent* entry = readdir(directory)) {
-            if (strcasecmp(entry->d_name, wanted.c_str()) != 0) continue;
-            if (found.empty() || wanted == entry->d_name) found = entry->d_name;
+// FILE.LOG1 or FILE.LOG2 beside the real file, read whole. A name that is
+// there is read or refused with its reason: never taken for a missing log.
+std::uint32_t read_log(void* context, int which, const unsigned char** bytes, std::size_t* size, std::u16string* name) {
+    PosixHive* hive = static_cast<PosixHive*>(context);
+    LogCopy* copy = &hive->logs[which];
+    copy->clear();
+    if (hive->real_path.empty()) return ERROR_CODE_FILE_NOT_FOUND;  // a pipe has no folder
+    std::string folder = folder_of(hive->real_path);
+    std::vector<std::string> found = spellings(folder, base_of(hive->real_path) + (which == 0 ? ".LOG1" : ".LOG2"));
+    if (found.empty()) return ERROR_CODE_FILE_NOT_FOUND;
+    std::string path = folder + "/" + found[0];
+    *name = utf16_of(path.data(), path.size());
+    if (found.size() > 1) {
+        for (std::size_t i = 1; i < found.size(); ++i) {
+            std::string other = folder + "/" + found[i];
+            *name += u" and " + utf16_of(other.data(), other.size());
         }
-        closedir(directory);
+        return HIVE_LOG_AMBIGUOUS;
     }
-    int fd = found.empty() ? -1 : open((folder + "/" + found).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat status {};
-    if (fd < 0) return;
-    std::size_t size =
-        fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) : 0;
-    if (size > LARGEST_FILE) size = 0;
-    if (size > 0 && !map_copy(fd, size, log) && lseek(fd, 0, SEEK_SET) == 0) {
-        log->buffer.reset(new (std::nothrow) unsigned char[size]);
-        log->bytes = log->buffer.get();
-        while (log->bytes != nullptr && log->size < size) {
-            ssize_t got = read(fd, log->buffer.get() + log->size, size - log->size);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            log->size += static_cast<std::size_t>(got);
+    // Without waiting for a writer at the other end of a FIFO.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno_code(errno);
+    std::uint32_t code = HIVE_LOG_CHANGING;
+    off_t length = 0;
+    for (int attempt = 0; attempt < LOG_READS && code == HIVE_LOG_CHANGING; ++attempt) {
+        struct stat before {};
+        struct stat after {};
+        if (fstat(fd, &before) != 0) {
+            code = errno_code(errno);
+        } else if (!S_ISREG(before.st_mode)) {
+            code = S_ISDIR(before.st_mode) ? errno_code(EISDIR) : HIVE_NOT_A_FILE;
+        } else if (static_cast<std::uint64_t>(before.st_size) > LARGEST_LOG) {
+            code = HIVE_LOG_TOO_LARGE;
+        } else if (!copy_log(fd, static_cast<std::size_t>(before.st_size), copy)) {
+            code = errno == 0 || errno == EINTR ? HIVE_LOG_CHANGING : errno_code(errno);
+        } else if (fstat(fd, &after) != 0) {
+            code = errno_code(errno);
+        } else if (same_file(before, after)) {
+            code = ERROR_CODE_SUCCESS;
+            length = before.st_size;
         }
     }
-    // A log that changed while it was read is no log to trust.
-    if (log->size != size) log->bytes = nullptr;
     close(fd);
+    if (code != ERROR_CODE_SUCCESS) copy->clear();
+    *bytes = static_cast<const unsigned char*>(copy->mapping);
+    *size = code == ERROR_CODE_SUCCESS ? static_cast<std::size_t>(length) : 0;
+    return code;
+}
+
+bool unchanged(void* context) {
+    PosixHive* hive = static_cast<PosixHive*>(context);
+    struct stat now {};
+    return hive->whole || (fstat(hive->fd, &now) == 0 && same_file(now, hive->status));
 }
 
 // Refuses what /c could not replace faithfully, before anything is read.
@@ -155,11 +216,81 @@ std::uint32_t check_writable(const std::string& real_path) {
     return ERROR_CODE_SUCCESS;
 }
 
-std::uint32_t check_base_block(const std::vector<unsigned char>& bytes) {
-    if (bytes.size() < 4 || std::memcmp(bytes.data(), "regf", 4) != 0) return HIVE_NOT_A_HIVE;
-    if (bytes.size() < HIVE_BASE_BLOCK) return HIVE_TRUNCATED;
-    if (base_block_checksum(bytes.data()) != hive_word(bytes.data(), HIVE_CHECKSUM)) return HIVE_BAD_CHECKSUM;
-    return ERROR_CODE_SUCCESS;
+// Opens the file to read: a regular file where it lies, anything else
+// (a pipe, /dev/stdin) read whole, no further than the hive its header
+// declares.
+std::uint32_t open_file(PosixHive* hive, const std::string& name) {
+    if (hive->fd >= 0) close(hive->fd);
+    hive->fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (hive->fd < 0) return errno_code(errno);
+    if (fstat(hive->fd, &hive->status) != 0) return errno_code(errno);
+    if (S_ISDIR(hive->status.st_mode)) return errno_code(EISDIR);
+    hive->whole = !S_ISREG(hive->status.st_mode);
+    hive->bytes.clear();
+    if (!hive->whole) return ERROR_CODE_SUCCESS;
+    int error = read_stream(hive->fd, HIVE_BASE_BLOCK, &hive->bytes);
+    std::uint64_t declared = hive->bytes.size() == HIVE_BASE_BLOCK && std::memcmp(hive->bytes.data(), "regf", 4) == 0
+                                 ? HIVE_BASE_BLOCK + std::uint64_t{hive_word(hive->bytes.data(), HIVE_BINS_SIZE)}
+                                 : 0;
+    if (error == 0 && declared > HIVE_BASE_BLOCK)
+        error = read_stream(hive->fd, declared < LARGEST_HIVE ? declared : LARGEST_HIVE, &hive->bytes);
+    return error == 0 ? ERROR_CODE_SUCCESS : errno_code(error);
+}
+
+// Two bootmove processes changing one file take turns: the lock is on the
+// real file itself. A holder renames a new file over it, so the lock is
+// taken again on whatever the name leads to once it is had; the hive is
+// then read from that file, with whatever the other process wrote.
+std::uint32_t lock_file(void* context) {
+    PosixHive* hive = static_cast<PosixHive*>(context);
+    std::time_t until = std::time(nullptr) + LOCK_WAIT_SECONDS;
+    for (;;) {
+        int fd = open(hive->real_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return errno_code(errno);
+        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK || std::time(nullptr) >= until) {
+                int error = errno;
+                close(fd);
+                return error == EWOULDBLOCK ? ERROR_CODE_WAIT_TIMEOUT : errno_code(error);
+            }
+            usleep(20000);
+        }
+        struct stat held {};
+        struct stat named {};
+        if (fstat(fd, &held) == 0 && stat(hive->real_path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev) {
+            hive->lock = fd;
+            break;
+        }
+        close(fd);
+    }
+    std::uint32_t code = open_file(hive, hive->real_path);
+    if (code != ERROR_CODE_SUCCESS) {
+        close(hive->lock);
+        hive->lock = -1;
+    }
+    return code;
+}
+
+void unlock_file(void* context) {
+    PosixHive* hive = static_cast<PosixHive*>(context);
+    if (hive->lock >= 0) close(hive->lock);
+    hive->lock = -1;
+}
+
+bool write_at(int fd, std::size_t offset, const unsigned char* bytes, std::size_t count) {
+    while (count > 0) {
+        ssize_t written = pwrite(fd, bytes, count, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = EIO;
+            return false;
+        }
+        bytes += written;
+        offset += static_cast<std::size_t>(written);
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
 }
 
 // Every extended attribute of `from` on `to`: POSIX ACLs and the NT
@@ -205,192 +336,12 @@ std::uint32_t keep_metadata(int old_fd, int fd, const struct stat& old_status) {
     return error == 0 ? ERROR_CODE_SUCCESS : HIVE_ATTRIBUTES_NOT_KEPT | static_cast<std::uint32_t>(error);
 }
 
-// The image's own file: one in memory, reached by hivex through /proc;
-// where there is none, a file in the folder for temporary files.
-bool make_image_file(HiveImage* image) {
-    image->fd = access("/proc/self/fd", X_OK) == 0 ? memfd_create("bootmove-hive", MFD_CLOEXEC) : -1;
-    if (image->fd >= 0) {
-        image->name = "/proc/self/fd/" + std::to_string(image->fd);
-        return true;
-    }
-    const char* folder = std::getenv("TMPDIR");
-    image->name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/bootmove-hive-XXXXXX";
-    image->fd = mkostemp(&image->name[0], O_CLOEXEC);
-    if (image->fd < 0) image->name.clear();
-    return image->fd >= 0;
-}
-
-bool write_at(int fd, std::size_t offset, const unsigned char* bytes, std::size_t count) {
-    while (count > 0) {
-        ssize_t written = pwrite(fd, bytes, count, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        bytes += written;
-        offset += static_cast<std::size_t>(written);
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Copies what `from` gives, up to `limit` bytes, to the image's end: in the
-// kernel where it can (a regular file), else through a buffer (a pipe).
-int copy_into(int from, std::size_t limit, HiveImage* image) {
-    if (lseek(image->fd, static_cast<off_t>(image->size), SEEK_SET) < 0) return errno;
-    bool kernel = true;
-    static unsigned char chunk[1 << 16];
-    while (image->size < limit) {
-        std::size_t room = limit - image->size;
-        ssize_t got = kernel ? sendfile(image->fd, from, nullptr, room)
-                             : read(from, chunk, room < sizeof chunk ? room : sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && kernel && (errno == EINVAL || errno == ENOSYS) && image->size == HIVE_BASE_BLOCK) {
-            kernel = false;
-            continue;
-        }
-        if (got < 0) return errno;
-        if (got == 0) break;
-        if (!kernel && !write_at(image->fd, image->size, chunk, static_cast<std::size_t>(got))) return errno;
-        image->size += static_cast<std::size_t>(got);
-    }
-    return 0;
-}
-
-// The recovery writes into the image's file, pages that follow each other
-// both in the log and in the hive as one write.
-struct FileTarget {
-    HiveImage* image;
-    int error;
-    std::size_t offset;  // the run of bytes not yet written
-    const unsigned char* bytes;
-    std::size_t length;
-};
-
-bool flush_run(FileTarget* target) {
-    bool written = target->length == 0 || write_at(target->image->fd, target->offset, target->bytes, target->length);
-    if (!written) target->error = errno;
-    target->length = 0;
-    return written;
-}
-
-bool resize_file(void* context, std::size_t size) {
-    FileTarget* target = static_cast<FileTarget*>(context);
-    if (!flush_run(target)) return false;
-    if (ftruncate(target->image->fd, static_cast<off_t>(size)) != 0) {
-        target->error = errno;
-        return false;
-    }
-    target->image->size = size;
-    return true;
-}
-
-bool write_file(void* context, std::size_t offset, const unsigned char* bytes, std::size_t length) {
-    FileTarget* target = static_cast<FileTarget*>(context);
-    if (target->length > 0 && offset == target->offset + target->length && bytes == target->bytes + target->length) {
-        target->length += length;
-        return true;
-    }
-    if (!flush_run(target)) return false;
-    *target = FileTarget{target->image, 0, offset, bytes, length};
-    return true;
-}
-
-}  // namespace
-
-std::uint32_t read_hive_file(const std::string& path, bool write, HiveImage* image) {
-    release_hive_image(image);
-    image->path = path;
-    // A link is followed once: its target is what /c replaces and where the
-    // logs are.
-    if (char* real = realpath(path.c_str(), nullptr)) {
-        image->real_path = real;
-        std::free(real);
-    } else if (write) {
-        // A pipe's name (/dev/stdin, /dev/fd/63) leads nowhere a file is.
-        int error = errno;
-        struct stat status {};
-        return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) ? HIVE_NOT_REGULAR : errno_code(error);
-    }
-    if (write) {
-        std::uint32_t status = check_writable(image->real_path);
-        if (status != ERROR_CODE_SUCCESS) return status;
-    }
-    // Listing reads FILE as named, so that a pipe or /dev/stdin serves too.
-    int fd = open(write ? image->real_path.c_str() : path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno_code(errno);
-    struct stat status {};
-    std::vector<unsigned char> base;
-    int error = fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
-    if (error == 0) error = read_up_to(fd, HIVE_BASE_BLOCK, &base);
-    std::uint32_t checked = error == 0 ? check_base_block(base) : ERROR_CODE_SUCCESS;
-    // No more than the hive: a file longer than its header says (a sparse
-    // giant, a disk's slack) is read no further.
-    std::size_t declared =
-        checked == ERROR_CODE_SUCCESS && error == 0 ? HIVE_BASE_BLOCK + hive_word(base.data(), HIVE_BINS_SIZE) : 0;
-    if (declared > LARGEST_FILE) checked = HIVE_CORRUPT;
-    if (error == 0 && checked == ERROR_CODE_SUCCESS) {
-        if (!make_image_file(image) || !write_at(image->fd, 0, base.data(), HIVE_BASE_BLOCK)) {
-            error = errno;
-        } else {
-            image->size = HIVE_BASE_BLOCK;
-            error = copy_into(fd, declared, image);
-        }
-    }
-    close(fd);
-    if (error != 0) return errno_code(error);
-    if (checked != ERROR_CODE_SUCCESS) return checked;
-
-    bool dirty = hive_word(base.data(), HIVE_SEQUENCE_1) != hive_word(base.data(), HIVE_SEQUENCE_2);
-    // The logs matter to a dirty hive, and to /c, whose sequence numbers
-    // must pass every number in them.
-    LogBytes log1;
-    LogBytes log2;
-    if ((dirty || write) && !image->real_path.empty()) {
-        read_log(image->real_path, ".LOG1", &log1);
-        read_log(image->real_path, ".LOG2", &log2);
-    }
-    const HiveLog logs[2] = {{log1.bytes, log1.bytes != nullptr ? log1.size : 0},
-                             {log2.bytes, log2.bytes != nullptr ? log2.size : 0}};
-    FileTarget target{image, 0, 0, nullptr, 0};
-    bool failed = false;
-    image->recovery = recover_hive(base.data(), HiveTarget{&target, resize_file, write_file}, logs, &failed);
-    if (failed || !flush_run(&target)) return errno_code(target.error);
-    if (image->size < HIVE_BASE_BLOCK + hive_word(base.data(), HIVE_BINS_SIZE)) return HIVE_CUT_SHORT;
-    return ERROR_CODE_SUCCESS;
-}
-
-std::uint32_t image_bytes(const HiveImage& image, std::size_t room, std::vector<unsigned char>* bytes) {
-    bytes->clear();
-    reserve(bytes, image.size + room);
-    if (lseek(image.fd, 0, SEEK_SET) < 0) return errno_code(errno);
-    int error = read_up_to(image.fd, image.size, bytes);
-    if (error == 0 && bytes->size() != image.size) error = EIO;
-    return error == 0 ? ERROR_CODE_SUCCESS : errno_code(error);
-}
-
-void release_hive_image(HiveImage* image) {
-    if (image->fd >= 0) close(image->fd);
-    if (!image->name.empty() && image->name.compare(0, 14, "/proc/self/fd/") != 0) unlink(image->name.c_str());
-    *image = HiveImage{};
-}
-
-std::uint32_t write_hive_file(HiveImage* image, std::vector<unsigned char>* bytes) {
-    unsigned char* base = bytes->data();
-    std::uint32_t sequence = image->recovery.highest_sequence + 1;
-    put_hive_word(base, HIVE_SEQUENCE_1, sequence);
-    put_hive_word(base, HIVE_SEQUENCE_2, sequence);
-    put_hive_word(base, HIVE_CHECKSUM, base_block_checksum(base));
-    // What is read from now on; if the file cannot be written, the command
-    // ends with that failure.
-    if (!write_at(image->fd, 0, bytes->data(), bytes->size()) ||
-        ftruncate(image->fd, static_cast<off_t>(bytes->size())) != 0) {
-        return errno_code(errno);
-    }
-    image->size = bytes->size();
-
-    const std::string& path = image->real_path;
+// Writes the hive to a new file beside the real file, with the real file's
+// mode, owner, group and extended attributes, and renames it over the real
+// file. Neither an interrupt nor a hang-up stops it halfway, which could
+// leave the new file behind.
+std::uint32_t commit(PosixHive* hive, const unsigned char* bytes, std::size_t size) {
+    const std::string& path = hive->real_path;
     std::string folder = folder_of(path);
     int old_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat old_status {};
@@ -415,9 +366,8 @@ std::uint32_t write_hive_file(HiveImage* image, std::vector<unsigned char>* byte
         close(old_fd);
         return HIVE_NOT_WRITTEN | static_cast<std::uint32_t>(error);
     }
-    std::uint32_t status = write_at(fd, 0, bytes->data(), bytes->size())
-                               ? keep_metadata(old_fd, fd, old_status)
-                               : HIVE_NOT_WRITTEN | static_cast<std::uint32_t>(errno);
+    std::uint32_t status = write_at(fd, 0, bytes, size) ? keep_metadata(old_fd, fd, old_status)
+                                                        : HIVE_NOT_WRITTEN | static_cast<std::uint32_t>(errno);
     close(old_fd);
     if (status == ERROR_CODE_SUCCESS && fsync(fd) != 0) status = HIVE_NOT_WRITTEN | static_cast<std::uint32_t>(errno);
     bool named = !unnamed;
@@ -440,4 +390,55 @@ std::uint32_t write_hive_file(HiveImage* image, std::vector<unsigned char>* byte
         close(directory);
     }
     return ERROR_CODE_SUCCESS;
+}
+
+std::uint32_t replace_file(void* context, const unsigned char* bytes, std::size_t size) {
+    sigset_t blocked;
+    sigset_t before;
+    sigemptyset(&blocked);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&blocked, signal_number);
+    sigprocmask(SIG_BLOCK, &blocked, &before);
+    std::uint32_t code = commit(static_cast<PosixHive*>(context), bytes, size);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return code;
+}
+
+void close_file(void* context) {
+    PosixHive* hive = static_cast<PosixHive*>(context);
+    if (hive->fd >= 0) close(hive->fd);
+    unlock_file(hive);
+    delete hive;
+}
+
+}  // namespace
+
+std::uint32_t open_posix_hive(const std::string& path, const char* sibling, bool write, HiveFileCalls* calls) {
+    PosixHive* hive = new PosixHive;
+    hive->path = path;
+    *calls = HiveFileCalls{hive,      file_length, read_file,    read_log,  unchanged,
+                           lock_file, unlock_file, replace_file, close_file};
+    std::string name = path;
+    // A link is followed once: its target is what /c replaces and where the
+    // logs and the SOFTWARE hive beside it are.
+    if (char* real = realpath(path.c_str(), nullptr)) {
+        hive->real_path = real;
+        std::free(real);
+    } else if (write || sibling != nullptr) {
+        // A pipe's name (/dev/stdin, /dev/fd/63) leads nowhere a file is.
+        int error = errno;
+        struct stat status {};
+        return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) ? HIVE_NOT_REGULAR : errno_code(error);
+    }
+    if (sibling != nullptr) {
+        std::vector<std::string> found = spellings(folder_of(hive->real_path), sibling);
+        if (found.empty()) return ERROR_CODE_FILE_NOT_FOUND;
+        hive->real_path = name = folder_of(hive->real_path) + "/" + found[0];
+    }
+    if (write) {
+        std::uint32_t status = check_writable(hive->real_path);
+        if (status != ERROR_CODE_SUCCESS) return status;
+        name = hive->real_path;
+    }
+    // Listing reads FILE as named, so that a pipe or /dev/stdin serves too.
+    return open_file(hive, name);
 }

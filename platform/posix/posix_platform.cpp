@@ -1,7 +1,6 @@
 #include "platform/posix/posix_platform.h"
 
 #include <fcntl.h>
-#include <hivex.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,66 +16,10 @@
 #include <vector>
 
 #include "platform/posix/posix_hive_file.h"
-#include "hive/hive_value_writer.h"
 #include "platform/posix/posix_text.h"
 #include "platform/text_output.h"
 
 namespace {
-
-constexpr int LOCK_WAIT_SECONDS = 30;
-
-// The one hive file of this process: its image, a file of the process's
-// own that hivex reads (hivex opens only files), so that nothing another
-// program does to FILE meanwhile can reach the reads.
-struct HiveFile {
-    HiveImage image;
-    hive_h* hive = nullptr;
-    std::vector<std::string> keys;  // the keys opened, '\\' between levels; handle n is keys[n - 1]
-    int lock = -1;                  // the file held under an advisory lock
-};
-
-HiveFile the_file;
-
-void write_error(void*, const char* text, std::size_t length);
-
-// hivex opens the image's own file, which nobody else writes.
-std::uint32_t open_hivex(HiveFile* file) {
-    if (file->hive != nullptr) hivex_close(file->hive);
-    errno = 0;
-    file->hive = hivex_open(file->image.name.c_str(), 0);
-    if (file->hive != nullptr) return ERROR_CODE_SUCCESS;
-    return errno == ENOMEM ? ERROR_CODE_NOT_ENOUGH_MEMORY : HIVE_CORRUPT;
-}
-
-// Reads FILE into memory, brought up to date from its logs, for hivex.
-std::uint32_t open_hive(HiveFile* file, const std::string& path, bool write) {
-    if (file->hive != nullptr) hivex_close(file->hive);
-    file->hive = nullptr;
-    std::uint32_t status = read_hive_file(path, write, &file->image);
-    return status == ERROR_CODE_SUCCESS ? open_hivex(file) : status;
-}
-
-// A key's node, found afresh from the root each time, since the hive may
-// have been read again (under the lock) since the key was opened. A key
-// that is not there is ERROR_CODE_FILE_NOT_FOUND; a subkey list that cannot
-// be read is damage, never taken for a missing key.
-std::uint32_t node_of(const std::string& path, hive_node_h* node) {
-    *node = the_file.hive == nullptr ? 0 : hivex_root(the_file.hive);
-    for (std::size_t start = 0; *node != 0 && start <= path.size();) {
-        std::size_t end = path.find('\\', start);
-        if (end == std::string::npos) end = path.size();
-        errno = 0;
-        if (end > start) *node = hivex_node_get_child(the_file.hive, *node, path.substr(start, end - start).c_str());
-        if (*node == 0 && errno != 0) return errno == ENOMEM ? ERROR_CODE_NOT_ENOUGH_MEMORY : HIVE_DAMAGED_KEYS;
-        start = end + 1;
-    }
-    return *node != 0 ? ERROR_CODE_SUCCESS : ERROR_CODE_FILE_NOT_FOUND;
-}
-
-std::uint32_t node_of_key(RegistryKey key, hive_node_h* node) {
-    *node = 0;
-    return key >= 1 && key <= the_file.keys.size() ? node_of(the_file.keys[key - 1], node) : ERROR_CODE_FILE_NOT_FOUND;
-}
 
 std::string name_of(const char16_t* units) {
     std::size_t length = 0;
@@ -89,148 +32,45 @@ std::string name_of(const char16_t* units) {
 std::uint32_t load_hive_file(void*, RegistryRoot root, const char16_t* file, const char16_t* sibling, bool write,
                              HiveLoad* load) {
     *load = HiveLoad{};
-    if (root != RegistryRoot::hive_file || sibling != nullptr) return ERROR_CODE_NOT_SUPPORTED;
-    std::string path = name_of(file);
-    std::uint32_t status = open_hive(&the_file, path, write);
-    load->unclean = status == ERROR_CODE_SUCCESS && the_file.image.recovery.state == HiveState::not_recovered;
-    if (status == ERROR_CODE_SUCCESS && the_file.image.recovery.state == HiveState::recovered) {
-        load->entries_applied = the_file.image.recovery.entries_applied;
+    HiveFileCalls calls{};
+    std::string sibling_name = sibling != nullptr ? name_of(sibling) : std::string();
+    std::uint32_t code =
+        open_posix_hive(name_of(file), sibling != nullptr ? sibling_name.c_str() : nullptr, write, &calls);
+    if (code != ERROR_CODE_SUCCESS) {
+        calls.close(calls.context);
+        return code;
     }
-    return status;
+    return load_hive(root, calls, write, load);
 }
 
 std::uint32_t open_key(void*, RegistryRoot root, const char16_t* path, std::uint32_t, RegistryKey* key) {
-    *key = 0;
-    std::string name = name_of(path);
-    hive_node_h node = 0;
-    if (root != RegistryRoot::hive_file) return ERROR_CODE_FILE_NOT_FOUND;
-    std::uint32_t status = node_of(name, &node);
-    if (status != ERROR_CODE_SUCCESS) return status;
-    the_file.keys.push_back(name);
-    *key = the_file.keys.size();
-    return ERROR_CODE_SUCCESS;
+    return hive_open_key(root, path, key);
 }
 
 std::uint32_t query_value(void*, RegistryKey key, const char16_t* name, std::uint32_t* type, unsigned char* data,
                           std::uint32_t* size) {
-    hive_node_h node = 0;
-    std::uint32_t status = node_of_key(key, &node);
-    if (status != ERROR_CODE_SUCCESS) return status;
-    errno = 0;
-    hive_value_h value = hivex_node_get_value(the_file.hive, node, name_of(name).c_str());
-    if (value == 0) return errno == 0 ? ERROR_CODE_FILE_NOT_FOUND : HIVE_CORRUPT;
-    hive_type stored_type{};
-    std::size_t length = 0;
-    if (data == nullptr) {
-        if (hivex_value_type(the_file.hive, value, &stored_type, &length) != 0) return HIVE_CORRUPT;
-    } else {
-        char* stored = hivex_value_value(the_file.hive, value, &stored_type, &length);
-        if (stored == nullptr) return errno == ENOMEM ? ERROR_CODE_NOT_ENOUGH_MEMORY : HIVE_CORRUPT;
-        if (length <= *size) std::memcpy(data, stored, length);
-        std::free(stored);
-        if (length > *size) {
-            *size = static_cast<std::uint32_t>(length);
-            return ERROR_CODE_MORE_DATA;
-        }
-    }
-    *type = static_cast<std::uint32_t>(stored_type);
-    *size = static_cast<std::uint32_t>(length);
-    return ERROR_CODE_SUCCESS;
+    return hive_query_value(key, name, type, data, size);
 }
 
-// The value's data is written into the image as Windows stores it, every
-// other cell as it was; then the whole image goes to a new file that
-// replaces FILE (write_hive_file), and hivex reads the new image.
 std::uint32_t set_value(void*, RegistryKey key, const char16_t* name, std::uint32_t type, const unsigned char* data,
                         std::uint32_t size) {
-    hive_node_h node = 0;
-    std::uint32_t status = node_of_key(key, &node);
-    if (status != ERROR_CODE_SUCCESS) return status;
-    if (the_file.lock < 0) return ERROR_CODE_ACCESS_DENIED;
-    errno = 0;
-    hive_value_h value = hivex_node_get_value(the_file.hive, node, name_of(name).c_str());
-    if (value == 0) return errno == 0 ? ERROR_CODE_FILE_NOT_FOUND : HIVE_CORRUPT;
-    // hivex lets its view of the image go first, so that the bytes being
-    // changed are the only other copy.
-    hivex_close(the_file.hive);
-    the_file.hive = nullptr;
-    std::vector<unsigned char> bytes;
-    status = image_bytes(the_file.image, size + (std::size_t(1) << 16), &bytes);
-    ValueWrite written =
-        status == ERROR_CODE_SUCCESS ? write_value_data(&bytes, value, type, data, size) : ValueWrite::written;
-    if (status != ERROR_CODE_SUCCESS || written != ValueWrite::written) {
-        open_hivex(&the_file);
-        if (status != ERROR_CODE_SUCCESS) return status;
-        return written == ValueWrite::too_large ? HIVE_VALUE_TOO_LARGE : HIVE_CORRUPT;
-    }
-    // Neither an interrupt nor a hang-up stops the commit halfway, which
-    // could leave the named file behind.
-    sigset_t blocked;
-    sigset_t before;
-    sigemptyset(&blocked);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&blocked, signal_number);
-    sigprocmask(SIG_BLOCK, &blocked, &before);
-    status = write_hive_file(&the_file.image, &bytes);
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    if (status != ERROR_CODE_SUCCESS) return status;
-    return open_hivex(&the_file);
+    return hive_set_value(key, name, type, data, size);
 }
 
 std::uint32_t delete_value(void*, RegistryKey, const char16_t*) { return ERROR_CODE_NOT_SUPPORTED; }
 
-std::uint32_t enum_value(void*, RegistryKey, std::uint32_t, char16_t*, std::uint32_t*) {
-    return ERROR_CODE_NOT_SUPPORTED;
+std::uint32_t enum_value(void*, RegistryKey key, std::uint32_t index, char16_t* name, std::uint32_t* length) {
+    return hive_enum_value(key, index, name, length);
 }
 
 void close_key(void*, RegistryKey) {}
 
 std::uint32_t kernel_name(void*, RegistryKey, char16_t*, std::size_t) { return ERROR_CODE_NOT_SUPPORTED; }
 
-// Two bootmove processes changing one file take turns: the lock is on the
-// real file itself. A holder renames a new file over it, so the lock is
-// taken again on whatever the name leads to once it is had; then the hive is
-// read again for writing, with whatever the other process wrote.
-std::uint32_t lock(void*, LockToken* token) {
-    *token = 0;
-    const std::string path = the_file.image.real_path;
-    std::time_t until = std::time(nullptr) + LOCK_WAIT_SECONDS;
-    for (;;) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return errno_code(errno);
-        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK || std::time(nullptr) >= until) {
-                close(fd);
-                return errno == EWOULDBLOCK ? ERROR_CODE_WAIT_TIMEOUT : errno_code(errno);
-            }
-            usleep(20000);
-        }
-        struct stat held {};
-        struct stat named {};
-        if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
-            held.st_dev == named.st_dev) {
-            the_file.lock = fd;
-            break;
-        }
-        close(fd);
-    }
-    std::uint32_t status = open_hive(&the_file, path, true);
-    if (status == ERROR_CODE_SUCCESS && the_file.image.recovery.state == HiveState::not_recovered) {
-        status = HIVE_STILL_DIRTY;
-    }
-    if (status != ERROR_CODE_SUCCESS) {
-        close(the_file.lock);
-        the_file.lock = -1;
-        return status;
-    }
-    *token = 1;
-    return ERROR_CODE_SUCCESS;
-}
+// Two bootmove processes changing one file take turns on a lock on the file.
+std::uint32_t lock(void*, LockToken* token) { return hive_lock(token); }
 
-void unlock(void*, LockToken token) {
-    if (token == 0 || the_file.lock < 0) return;
-    close(the_file.lock);
-    the_file.lock = -1;
-}
+void unlock(void*, LockToken token) { hive_unlock(token); }
 
 // No file of the offline system is looked up or moved from here.
 RedirectionToken disable_redirection(void*) { return 0; }
@@ -310,7 +150,7 @@ TextOutput standard_error_writer;
 
 }  // namespace
 
-Platform hive_platform() {
+Platform posix_platform() {
     // A closed pipe is a failed write, not the end of the process.
     signal(SIGPIPE, SIG_IGN);
     start_text_output(&standard_output_writer,
@@ -322,8 +162,9 @@ Platform hive_platform() {
                       {&standard_error, isatty(STDERR_FILENO) != 0, true, false, "\xEF\xBF\xBD", write_terminal,
                        write_file, encode, decode, report_nothing, write_error});
     keep_errors_apart(&standard_output_writer, &standard_error_writer);
+    keep_warnings_apart(&standard_output_writer, &standard_error_writer);
     Platform platform{};
-    platform.registry = {nullptr,   open_key,  query_value, set_value,     delete_value,
+    platform.registry = {nullptr,    open_key,  query_value, set_value,     delete_value,
                          enum_value, close_key, kernel_name, load_hive_file};
     platform.files = {nullptr,         disable_redirection, revert_redirection, find_first_file, find_close,
                       file_attributes, move_file_ex,        get_last_error,     same_name};
@@ -334,7 +175,7 @@ Platform hive_platform() {
     return platform;
 }
 
-const char16_t* const* hive_arguments(int argc, char** argv) {
+const char16_t* const* posix_arguments(int argc, char** argv) {
     static std::vector<std::u16string> arguments;
     static std::vector<const char16_t*> pointers;
     for (int i = 0; i < argc; ++i) arguments.push_back(utf16_of(argv[i], std::strlen(argv[i])));

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/hive_file.h"
 #include "platform/platform.h"
 
 std::string utf8_of(const char16_t* units, std::size_t count) {
@@ -82,21 +83,10 @@ const CodeText CODE_TEXTS[] = {
     {50, "Not supported."},
     {234, "More data is available."},
     {258, "The wait timed out."},
-    {HIVE_NOT_A_HIVE, "not a registry hive file (it does not begin with a regf header)"},
-    {HIVE_TRUNCATED, "the hive file is truncated"},
-    {HIVE_BAD_CHECKSUM, "the hive's header is damaged (its checksum is wrong)"},
-    {HIVE_CORRUPT, "the hive is corrupt or truncated: its keys cannot be read"},
-    {HIVE_VALUE_TOO_LARGE,
-     "the value is larger than the hive library writes in a form Windows reads (16,344 bytes in a hive of this "
-     "version, about 1 MB in an older one); nothing was changed"},
-    {HIVE_CUT_SHORT, "the hive file is cut short: it holds less than its header says the hive has"},
     {HIVE_NOT_REGULAR,
      "not a regular file: only a hive in a regular file is changed (a pipe or a device can be listed)"},
     {HIVE_OTHER_NAMES,
      "the file has other names (hard links), which would keep the old hive beside the new one; nothing was changed"},
-    {HIVE_STILL_DIRTY,
-     "the hive was not closed cleanly and its transaction logs do not bring it up to date; nothing was changed"},
-    {HIVE_DAMAGED_KEYS, "the hive is damaged: the keys on the way to the pending operations cannot be read"},
 };
 
 }  // namespace
@@ -107,6 +97,7 @@ const char* system_error_text(std::uint32_t code) {
     for (const CodeText& known : CODE_TEXTS) {
         if (known.code == code) std::strncpy(text, known.text, sizeof text - 1);
     }
+    if (const char* hive = hive_code_text(code)) std::strncpy(text, hive, sizeof text - 1);
     if ((code & 0xFFFF8000u) == APPLICATION_CODE_BIT) {
         std::strncpy(text, std::strerror(static_cast<int>(code & 0x7FFFu)), sizeof text - 1);
     } else if ((code & 0xFFFF8000u) == HIVE_NOT_WRITTEN) {

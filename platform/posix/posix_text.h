@@ -8,22 +8,15 @@
 #include <string>
 
 // `units` as UTF-8. A lone surrogate U+DC80 to U+DCFF is the byte it stands
-// for (see hive_arguments); any other lone surrogate is U+FFFD.
+// for (see posix_arguments); any other lone surrogate is U+FFFD.
 std::string utf8_of(const char16_t* units, std::size_t count);
 std::u16string utf16_of(const char* bytes, std::size_t count);
 
 // The texts of the body's own codes: errno values with APPLICATION_CODE_BIT
-// (strerror's words), and the ones that say what is wrong with a hive.
-constexpr unsigned HIVE_NOT_A_HIVE = 0x20010001;
-constexpr unsigned HIVE_TRUNCATED = 0x20010002;
-constexpr unsigned HIVE_BAD_CHECKSUM = 0x20010003;
-constexpr unsigned HIVE_CORRUPT = 0x20010004;
-constexpr unsigned HIVE_VALUE_TOO_LARGE = 0x20010005;
-constexpr unsigned HIVE_CUT_SHORT = 0x20010006;
+// (strerror's words), what is wrong with a hive (platform/hive_file.h), and
+// what /c refuses to replace.
 constexpr unsigned HIVE_NOT_REGULAR = 0x20010007;
 constexpr unsigned HIVE_OTHER_NAMES = 0x20010008;
-constexpr unsigned HIVE_STILL_DIRTY = 0x20010009;
-constexpr unsigned HIVE_DAMAGED_KEYS = 0x2001000A;
 // With an errno value: writing the changed hive failed, and FILE is as it was.
 constexpr unsigned HIVE_NOT_WRITTEN = 0x20008000;
 // With an errno value: what the new file could not keep of the old one.

@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/hive_file.h"
 #include "platform/text_output.h"
+#include "platform/win32/win32_hive_file.h"
 
 namespace {
 
@@ -21,7 +23,12 @@ constexpr std::size_t CONSOLE_PIECE = 8192;
 HKEY to_hkey(RegistryKey key) { return reinterpret_cast<HKEY>(key); }
 LPCWSTR wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
+// The keys of a hive file (/hive FILE) are the hive module's; every other
+// key is the registry's.
+bool in_hive_file(RegistryRoot root) { return root == RegistryRoot::hive_file || root == RegistryRoot::software_file; }
+
 std::uint32_t open_key(void*, RegistryRoot root, const char16_t* path, std::uint32_t access, RegistryKey* key) {
+    if (in_hive_file(root)) return hive_open_key(root, path, key);
     HKEY opened = nullptr;
     HKEY parent = root == RegistryRoot::users ? HKEY_USERS : HKEY_LOCAL_MACHINE;
     LONG status = RegOpenKeyExW(parent, wide(path), 0, access, &opened);
@@ -31,6 +38,7 @@ std::uint32_t open_key(void*, RegistryRoot root, const char16_t* path, std::uint
 
 std::uint32_t query_value(void*, RegistryKey key, const char16_t* name, std::uint32_t* type, unsigned char* data,
                           std::uint32_t* size) {
+    if (is_hive_key(key)) return hive_query_value(key, name, type, data, size);
     DWORD value_type = 0;
     DWORD value_size = *size;
     LONG status = RegQueryValueExW(to_hkey(key), wide(name), nullptr, &value_type, data, &value_size);
@@ -41,22 +49,27 @@ std::uint32_t query_value(void*, RegistryKey key, const char16_t* name, std::uin
 
 std::uint32_t set_value(void*, RegistryKey key, const char16_t* name, std::uint32_t type, const unsigned char* data,
                         std::uint32_t size) {
+    if (is_hive_key(key)) return hive_set_value(key, name, type, data, size);
     return static_cast<std::uint32_t>(RegSetValueExW(to_hkey(key), wide(name), 0, type, data, size));
 }
 
 std::uint32_t delete_value(void*, RegistryKey key, const char16_t* name) {
+    if (is_hive_key(key)) return ERROR_NOT_SUPPORTED;
     return static_cast<std::uint32_t>(RegDeleteValueW(to_hkey(key), wide(name)));
 }
 
 std::uint32_t enum_value(void*, RegistryKey key, std::uint32_t index, char16_t* name, std::uint32_t* length) {
+    if (is_hive_key(key)) return hive_enum_value(key, index, name, length);
     DWORD units = *length;
-    LONG status = RegEnumValueW(to_hkey(key), index, reinterpret_cast<LPWSTR>(name), &units, nullptr, nullptr, nullptr,
-                                nullptr);
+    LONG status =
+        RegEnumValueW(to_hkey(key), index, reinterpret_cast<LPWSTR>(name), &units, nullptr, nullptr, nullptr, nullptr);
     *length = units;
     return static_cast<std::uint32_t>(status);
 }
 
-void close_key(void*, RegistryKey key) { RegCloseKey(to_hkey(key)); }
+void close_key(void*, RegistryKey key) {
+    if (!is_hive_key(key)) RegCloseKey(to_hkey(key));
+}
 
 // NtQueryKey's KeyNameInformation, looked up at run time so that the program
 // keeps importing from KERNEL32, ADVAPI32 and msvcrt only.
@@ -67,7 +80,7 @@ constexpr int KEY_NAME_INFORMATION = 3;
 std::uint32_t kernel_name(void*, RegistryKey key, char16_t* name, std::size_t capacity) {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     FARPROC found = ntdll != nullptr ? GetProcAddress(ntdll, "NtQueryKey") : nullptr;
-    if (found == nullptr || capacity == 0) return ERROR_NOT_SUPPORTED;
+    if (found == nullptr || capacity == 0 || is_hive_key(key)) return ERROR_NOT_SUPPORTED;
     NtQueryKeyCall query = reinterpret_cast<NtQueryKeyCall>(reinterpret_cast<void*>(found));
     // A ULONG of the name's length in bytes, then the name without a NUL.
     ULONG information[1 + 512 / 2] = {};
@@ -137,6 +150,8 @@ const wchar_t LOCK_SECURITY[] = L"D:P(A;;GA;;;BA)(A;;GA;;;SY)";
 constexpr DWORD LOCK_WAIT_MS = 30000;
 
 std::uint32_t lock(void*, LockToken* token) {
+    // A hive file is held by its own handle, which keeps other writers out.
+    if (hive_file_loaded()) return hive_lock(token);
     *token = 0;
     PSECURITY_DESCRIPTOR security = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(LOCK_SECURITY, SDDL_REVISION_1, &security, nullptr)) {
@@ -162,23 +177,28 @@ std::uint32_t lock(void*, LockToken* token) {
 }
 
 void unlock(void*, LockToken token) {
+    if (hive_file_loaded()) return hive_unlock(token);
     if (token == 0) return;
     ReleaseMutex(reinterpret_cast<HANDLE>(token));
     CloseHandle(reinterpret_cast<HANDLE>(token));
 }
 
-HANDLE standard_output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+// Each writer's context names its standard handle.
+DWORD output_handle = STD_OUTPUT_HANDLE;
+DWORD error_handle = STD_ERROR_HANDLE;
+
+HANDLE handle_of(void* context) { return GetStdHandle(*static_cast<DWORD*>(context)); }
 
 // Why standard output refused the last write.
 DWORD output_error = 0;
 
-bool write_console(void*, const char16_t* units, std::size_t count) {
+bool write_console(void* context, const char16_t* units, std::size_t count) {
     while (count > 0) {
         std::size_t piece = count < CONSOLE_PIECE ? count : CONSOLE_PIECE;
         // Never half a character: the high half of a pair goes with its low.
         if (piece < count && units[piece - 1] >= 0xD800 && units[piece - 1] <= 0xDBFF) --piece;
         DWORD written = 0;
-        if (!WriteConsoleW(standard_output(), units, static_cast<DWORD>(piece), &written, nullptr) || written == 0) {
+        if (!WriteConsoleW(handle_of(context), units, static_cast<DWORD>(piece), &written, nullptr) || written == 0) {
             output_error = GetLastError();
             return false;
         }
@@ -188,10 +208,10 @@ bool write_console(void*, const char16_t* units, std::size_t count) {
     return true;
 }
 
-bool write_file(void*, const char* bytes, std::size_t count) {
+bool write_file(void* context, const char* bytes, std::size_t count) {
     while (count > 0) {
         DWORD written = 0;
-        if (!WriteFile(standard_output(), bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+        if (!WriteFile(handle_of(context), bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
             output_error = GetLastError();
             return false;
         }
@@ -239,24 +259,42 @@ void write_error(void*, const char* text, std::size_t length) {
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);
 }
 
-// Hive files are loaded with `reg load` here, not opened by the tool.
-std::uint32_t load_hive_file(void*, RegistryRoot, const char16_t*, const char16_t*, bool, HiveLoad*) {
-    return ERROR_NOT_SUPPORTED;
+std::uint32_t load_hive_file(void*, RegistryRoot root, const char16_t* file, const char16_t* sibling, bool write,
+                             HiveLoad* load) {
+    *load = HiveLoad{};
+    HiveFileCalls calls{};
+    std::uint32_t code = open_win32_hive(file, sibling, write, &calls);
+    if (code != ERROR_SUCCESS) {
+        calls.close(calls.context);
+        return code;
+    }
+    return load_hive(root, calls, write, load);
 }
 
+// Nowhere is left to say that the error stream failed.
+void report_nothing(void*) {}
+
 TextOutput standard_output_writer;
+TextOutput standard_error_writer;
 
 }  // namespace
 
 Platform win32_platform() {
     DWORD mode = 0;
-    bool console = GetConsoleMode(standard_output(), &mode) != 0;
+    bool console = GetConsoleMode(handle_of(&output_handle), &mode) != 0;
     utf8_code_page = GetACP() == CP_UTF8;
-    start_text_output(&standard_output_writer, {nullptr, console, utf8_code_page, true, "?", write_console, write_file,
-                                                encode, decode, report_failure, write_error});
+    start_text_output(&standard_output_writer, {&output_handle, console, utf8_code_page, true, "?", write_console,
+                                                write_file, encode, decode, report_failure, write_error});
+    // Notes and warnings beside a listing go to standard error, as text in
+    // the same form; errors stay on standard output, where they have always
+    // been.
+    bool error_console = GetConsoleMode(handle_of(&error_handle), &mode) != 0;
+    start_text_output(&standard_error_writer, {&error_handle, error_console, utf8_code_page, true, "?", write_console,
+                                               write_file, encode, decode, report_nothing, write_error});
+    keep_warnings_apart(&standard_output_writer, &standard_error_writer);
 
     Platform platform{};
-    platform.registry = {nullptr,   open_key,  query_value, set_value,     delete_value,
+    platform.registry = {nullptr,    open_key,  query_value, set_value,     delete_value,
                          enum_value, close_key, kernel_name, load_hive_file};
     platform.files = {nullptr,         disable_redirection, revert_redirection, find_first_file, find_close,
                       file_attributes, move_file_ex,        get_last_error,     same_name};
@@ -270,6 +308,10 @@ Platform win32_platform() {
 const char* system_error_text(std::uint32_t code) {
     static char text[ERROR_TEXT_CAPACITY];
     std::memset(text, 0, sizeof text);
+    if (const char* hive = hive_code_text(code)) {
+        std::strncpy(text, hive, sizeof text - 1);
+        return text;
+    }
     // Without FORMAT_MESSAGE_IGNORE_INSERTS a message such as "%1 is not a
     // valid Win32 application." would make FormatMessageA read arguments that
     // were never passed.
@@ -286,6 +328,11 @@ std::uint32_t system_error_number(std::uint32_t code) { return (code & APPLICATI
 const char16_t* system_error_units(std::uint32_t code) {
     static wchar_t text[ERROR_TEXT_CAPACITY];
     std::memset(text, 0, sizeof text);
+    if (const char* hive = hive_code_text(code)) {
+        for (std::size_t i = 0; hive[i] != '\0' && i + 1 < ERROR_TEXT_CAPACITY; ++i)
+            text[i] = static_cast<wchar_t>(hive[i]);
+        return reinterpret_cast<const char16_t*>(text);
+    }
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
                    MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, ERROR_TEXT_CAPACITY, nullptr);
     text[ERROR_TEXT_CAPACITY - 1] = L'\0';

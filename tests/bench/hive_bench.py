@@ -2,21 +2,27 @@
 """The Linux program's `/hive FILE /l` beside hivexget reading the same
 value (`hivexget FILE 'ControlSet001\\Control\\Session Manager'
 PendingFileRenameOperations`), whole processes, output to /dev/null: on a
-hive of about 15 MB (many other keys and values, a small pending value), and
-on a small hive whose value holds 5,000 operations. Each run times the two
-one after the other, in a turning order; the figures are medians, the ratio
-taken run by run. And a hive of about 12 MB whose logs (about 6 MB, three
-rounds of changed values) bootmove applies first, beside hivexget on the file
-alone. Then how much 1,000 cancels, one a run, grow a hive whose value
-holds about 44 KB, stored as Windows stores it. Prints; asserts nothing.
+hive of about 15 MB (many other keys and values, a small pending value), on
+a small hive whose value holds 5,000 operations (stored as Windows stores
+big data), and on a hive of 2 GiB (a sparse file: the 15 MB hive's keys,
+then one bin of free space). Each run times the two one after the other, in
+a turning order; the figures are medians, the ratio taken run by run. And a
+hive of about 12 MB whose logs (about 6 MB, three rounds of changed values)
+bootmove applies first, beside hivexget on the file alone. The peak memory
+of each /l, beside the program at rest (--version). With the Windows
+program, its /hive FILE /l under Wine on the 5,000 operations, beside /l of
+the same value in the running registry. And how much 1,000 cancels, one a
+run, grow a hive whose value holds about 44 KB, stored as Windows stores
+it. Prints tables; asserts nothing.
 
-    hive_bench.py BOOTMOVE [RUNS]
+    hive_bench.py BOOTMOVE [RUNS [BOOTMOVE_EXE REGFIXTURE_EXE]]
 """
 
 import glob
 import os
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -25,7 +31,7 @@ import time
 import hivex
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "linux"))
-from hives import big_value, system_hive, utf16, write_logs  # noqa: E402
+from hives import VALUES, big_value, checksum, system_hive, utf16, write_logs  # noqa: E402
 
 
 def pending(operations):
@@ -50,10 +56,23 @@ def big_hive(path, megabytes):
     h.commit(path)
 
 
-def big_hive_value(path, operations):
-    """A value of OPERATIONS, stored as Windows stores more than 16,344 bytes (hivex writes one cell)."""
+def giant_hive(path, megabytes):
+    """big_hive, then one bin of free space up to a hive of 2 GiB, the file sparse."""
+    big_hive(path, megabytes)
+    image = bytearray(open(path, "rb").read())
+    end = len(image)
+    size = (1 << 31) - (end - 4096)
+    image += struct.pack("<4sIIQQIi", b"hbin", end - 4096, size, 0, 0, 0, size - 32)
+    struct.pack_into("<I", image, 40, 1 << 31)
+    struct.pack_into("<I", image, 508, checksum(image))
+    with open(path, "wb") as f:
+        f.write(image)
+        f.truncate(4096 + (1 << 31))
+
+
+def operations_hive(path, operations):
     system_hive(path, 1, {1: (pending(operations), None)})
-    big_value(path, 1, "PendingFileRenameOperations")
+    big_value(path, 1, VALUES[0])
 
 
 def logged_hive(path, megabytes):
@@ -92,7 +111,7 @@ def cancel_growth(program, folder, cancels=1000):
     path = os.path.join(folder, "SYSTEM")
     sources = [f"C:\\Temp\\f{i:04d}.tm" for i in range(cancels)]
     system_hive(path, 1, {1: (utf16("".join(f"\\??\\{source}\0\0" for source in sources) + "\0"), None)})
-    big_value(path, 1, "PendingFileRenameOperations")
+    big_value(path, 1, VALUES[0])
     before = os.path.getsize(path)
     started = time.perf_counter()
     for source in sources:
@@ -108,8 +127,10 @@ def main():
     print("| hive | size | bootmove /hive FILE /l | hivexget | ratio | peak memory of /l |")
     print("|---|---:|---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as folder:
+        rest = peak([program, "--version"])
         cases = (("about 15 MB of other keys", lambda p: big_hive(p, 8)),
-                 ("5,000 operations", lambda p: big_hive_value(p, 5000)),
+                 ("5,000 operations", lambda p: operations_hive(p, 5000)),
+                 ("2 GiB, sparse", lambda p: giant_hive(p, 8)),
                  ("about 12 MB, and its logs", lambda p: logged_hive(p, 6)))
         for label, make in cases:
             path = os.path.join(folder, "SYSTEM")
@@ -126,9 +147,10 @@ def main():
                 for name in pair:
                     times[name].append(pair[name])
                 ratios.append(pair["ours"] / pair["theirs"])
+            memory = peak(ours)
             print(f"| {label} | {os.path.getsize(path):,} B | {statistics.median(times['ours']) * 1000:.1f} ms"
                   f" | {statistics.median(times['theirs']) * 1000:.1f} ms | {statistics.median(ratios):.2f}x"
-                  f" | {peak(ours):,} KiB |")
+                  f" | {memory:,} KiB ({memory - rest:+,} KiB beside the program at rest) |")
             for log in glob.glob(path + ".LOG*"):
                 os.remove(log)
         # The cost follows the hive, not the file: a small hive at the start
@@ -142,6 +164,39 @@ def main():
         print(f"\n/c on a {hive:,}-byte hive at the start of a sparse 2 GiB file: {time.perf_counter() - started:.3f} s,"
               f" peak memory {memory:,} KiB, the file {os.path.getsize(path):,} B afterwards")
         cancel_growth(program, folder)
+        if len(sys.argv) > 4:
+            wine(sys.argv[3], sys.argv[4], folder, runs)
+
+
+def wine(exe, fixture, folder, runs):
+    """The Windows program's /hive FILE /l on 5,000 operations beside its /l of the same value in the registry."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+    import winesession
+    session = winesession.WineSession(exe, fixture)
+    try:
+        session.start()
+    except winesession.Skip as why:
+        print(f"\n{exe} under Wine: skipped ({why})")
+        session.stop()
+        return
+    try:
+        path = os.path.join(folder, "SYSTEM")
+        operations_hive(path, 5000)
+        session.set_value(7, pending(5000))
+        commands = {"file": [session.loader, exe, "/hive", session.dos_name(path), "/l"],
+                    "registry": [session.loader, exe, "/l"]}
+        times = {name: [] for name in commands}
+        for run in range(runs):
+            for name in (("file", "registry") if run % 2 == 0 else ("registry", "file")):
+                started = time.perf_counter()
+                subprocess.run(commands[name], env=session.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               check=True)
+                times[name].append(time.perf_counter() - started)
+        print(f"\n{os.path.basename(os.path.dirname(exe))} under Wine, 5,000 operations: /hive FILE /l "
+              f"{statistics.median(times['file']) * 1000:.0f} ms, /l of the running registry "
+              f"{statistics.median(times['registry']) * 1000:.0f} ms")
+    finally:
+        session.stop()
 
 
 if __name__ == "__main__":

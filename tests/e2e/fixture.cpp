@@ -21,6 +21,7 @@
 //                                    its name as a mutex it owns, or as an event, prints
 //                                    "held" and a line feed, and lets go once the file STOP
 //                                    exists
+//   regfixture hold file:PATH STOP   the same, holding the file PATH open for writing
 //   regfixture run EXE [HEX...]      runs EXE with arguments given as the hex of their
 //                                    UTF-16LE units ("-" for an empty one), argv[0]
 //                                    being EXE; exits with its exit code
@@ -272,8 +273,14 @@ int error_text(const wchar_t* code_text) {
 
 int hold_lock(const std::wstring& kind, const wchar_t* stop) {
     const wchar_t name[] = L"Global\\bootmove.PendingFileRenameOperations";
-    HANDLE object = kind == L"mutex" ? CreateMutexW(nullptr, TRUE, name) : CreateEventW(nullptr, TRUE, FALSE, name);
-    if (object == nullptr) return fail(kind == L"mutex" ? "CreateMutexW" : "CreateEventW", GetLastError());
+    HANDLE object = nullptr;
+    if (kind.compare(0, 5, L"file:") == 0) {
+        object = CreateFileW(kind.c_str() + 5, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (object == INVALID_HANDLE_VALUE) return fail("CreateFileW", GetLastError());
+    } else {
+        object = kind == L"mutex" ? CreateMutexW(nullptr, TRUE, name) : CreateEventW(nullptr, TRUE, FALSE, name);
+        if (object == nullptr) return fail(kind == L"mutex" ? "CreateMutexW" : "CreateEventW", GetLastError());
+    }
     std::printf("held\n");
     std::fflush(stdout);
     while (GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES) Sleep(20);
@@ -416,7 +423,8 @@ int wmain(int argc, wchar_t** argv) {
         if (value_option || !parse_key(args[1], &root, &path)) return usage();
         status = command == L"link" ? make_link(root, path, args[2]) : remove_link(root, path);
     } else if (command == L"hold" && count == 3 && !value_option &&
-               (args[1] == std::wstring(L"mutex") || args[1] == std::wstring(L"event"))) {
+               (args[1] == std::wstring(L"mutex") || args[1] == std::wstring(L"event") ||
+                std::wstring(args[1]).compare(0, 5, L"file:") == 0)) {
         status = hold_lock(args[1], args[2]);
     } else if (command == L"run" && count >= 2 && !value_option) {
         status = run_program(count - 1, args + 1);

@@ -10,6 +10,7 @@ N failed".
 
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -32,6 +33,8 @@ UNCLEAN = ("the hive was not closed cleanly (its header's sequence numbers diffe
            "logs (.LOG1, .LOG2) applies, so changes may be missing; changing the file could corrupt the hive, so "
            "nothing was changed")
 DAMAGED = "the hive is damaged: the keys on the way to the pending operations cannot be read"
+UNREADABLE = ("the value is stored in a form Windows does not read (its cells disagree with its size), so the restart "
+              "carries out none of it")
 CUT = "the hive file is cut short: it holds less than its header says the hive has"
 NO_WINDOWS = ("error: there is no running Windows here: on Linux bootmove lists and cancels the operations of a "
               "SYSTEM hive file (/hive FILE /l, /hive FILE /c)\n")
@@ -118,6 +121,19 @@ ROWS = [
      (U("\\??\\C:\\c\u03a9\0\0\0"), SECOND), {"Big": ["db", 16352, 16]}),
     ("older_hive_version_writes_it", {"extra": {"Big": bytes(16346)}, "minor": 3}, ["/c", "C:\\s"], "", "", 0,
      (FIRST, U("\\??\\C:\\c\u03a9\0\0\0tail\0"))),
+    # A value Windows does not read: over 16,344 bytes in one cell from format 1.4 on (as hivex writes it), or big
+    # data in a format 1.3 hive. Not listed, since the restart carries none of it out; /c names it.
+    ("one_cell_big_value_not_listed", {"sets": {2: (deletes(OPS), SECOND)}}, ["/l"], LISTED.split("\n", 2)[2],
+     "warning: PendingFileRenameOperations: " + UNREADABLE + "; none of its operations is listed\n", 0, None),
+    ("one_cell_big_value_json", {"sets": {2: (deletes(OPS), None)}}, ["/l", "/fo", "json"], '{"operations": [], '
+     '"unreadable": [\n  {"value": "PendingFileRenameOperations", "message": "' + UNREADABLE + '"}\n]}\n', "warning",
+     0, None),
+    ("big_data_in_an_old_hive_not_cancelled", {**BIG, "minor": 3}, ["/c", "C:\\s"], "",
+     "error: PendingFileRenameOperations: " + UNREADABLE + "; nothing was changed\n", 1, None),
+    # No sequence number is left above the last one.
+    ("sequence_at_its_end", {"header": {"seq1": 0xFFFFFFFF, "seq2": 0xFFFFFFFF}}, ["/c", "C:\\a"], "",
+     "error: the hive's sequence numbers have reached their end, which no hive Windows wrote does; nothing was "
+     "changed\n", 1, None),
     ("lone_surrogate_as_replacement", {"sets": {2: (U("\\??\\C:\\x\udc00\0\0\0"), None)}}, ["/l"],
      "File C:\\x\ufffd -> (delete)\n", "", 0, None),
     ("no_running_windows", {}, ("/l",), "", NO_WINDOWS, 1, None),
@@ -131,7 +147,7 @@ ROWS = [
 
 
 def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5,
-         damage=None, big=(), logs=None):
+         damage=None, big=(), logs=None, header=None):
     if raw != b"":
         if raw is not None:
             with open(path, "wb") as f:
@@ -142,6 +158,8 @@ def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=No
         big_value(path, 2, name)
     if unclean:
         set_header(path, seq1=8, seq2=7)
+    if header:
+        set_header(path, **header)
     with open(path, "r+b") as f:
         if raw_at:
             f.seek(raw_at[0])
@@ -289,6 +307,31 @@ def check_steps(program, folder):
         problems.append(f"link, pipe, FIFO, attributes, second name: {got!r} {listed!r} {kept!r}")
     for name in (link, fifo, second, path):
         os.remove(name)
+    # A log that is there but cannot be read is named, and nothing of the logs is applied: /l lists what the file
+    # holds, with a warning; /c changes nothing. So are two logs whose names differ only in case.
+    log = path + ".LOG1"
+    spoilers = {"a folder": lambda: os.mkdir(log), "a FIFO": lambda: os.mkfifo(log),
+                "a device": lambda: os.symlink("/dev/zero", log), "a dangling link": lambda: os.symlink("/nowhere", log),
+                "a sparse giant": lambda: open(log, "wb").truncate(3 << 30), "unreadable": lambda: os.chmod(log, 0),
+                "two spellings": lambda: (os.rename(log, path + ".log1"), shutil.copy(path + ".log1", path + ".Log1"))}
+    for kind, spoil in spoilers.items():
+        make(path, logs=LATER_IN_LOG1)
+        os.remove(log) if kind not in ("unreadable", "two spellings") else None
+        spoil()
+        os.chmod(folder, 0o755)
+        os.chmod(path, 0o666)
+        before = open(path, "rb").read()
+        as_user = nobody if kind == "unreadable" and nobody else []
+        listed, cancelled = (run(as_user[0] if as_user else program, [*as_user[1:], program][0 if as_user else 1:] +
+                                 ["/hive", path, *args]) for args in (["/l"], ["/c", "C:\\a"]))
+        named = "have names that differ only in case" if kind == "two spellings" else f"{log} could not be read ("
+        if listed[:2] != (0, LISTED) or not listed[2].startswith(f"warning: {path}: the transaction log") or \
+                named not in listed[2] or cancelled[0] != 1 or named not in cancelled[2] or \
+                open(path, "rb").read() != before:
+            problems.append(f"log {kind}: {listed!r} {cancelled!r}")
+        for entry in os.listdir(folder):
+            target = os.path.join(folder, entry)
+            shutil.rmtree(target) if os.path.isdir(target) and not os.path.islink(target) else os.remove(target)
     # One file that needs only the C library.
     needed = subprocess.run(["readelf", "-d", program], capture_output=True, text=True).stdout
     libraries = sorted(line.split("[")[1].rstrip("]") for line in needed.splitlines() if "(NEEDED)" in line)
@@ -297,18 +340,107 @@ def check_steps(program, folder):
     return problems
 
 
+def check_windows(program, session, folder, row):
+    """The Windows program under Wine on the row's hive, named by its DOS name: the Linux program's status, and on
+    success its standard output and its warnings with CR LF and names in code page 1252; on failure one error line on
+    standard output, the file untouched. After /c both programs list the same operations."""
+    name, hive, args = row[:3]
+    if not isinstance(args, list) or args[0].lower() not in ("/l", "/c") or hive.get("raw", b"") is None:
+        return []
+    path = os.path.join(folder, name + ".hiv")
+    results = []
+    for windows in (False, True):
+        make(path, **hive)
+        before = open(path, "rb").read()
+        if windows:
+            status, out, err = session.run(session.exe, ["/hive", session.dos_name(path), *args])
+            err, error = err.replace(session.dos_name(path), path), out
+        else:
+            status, out, err = run(program, ["/hive", path, *args])
+            out, err = out.replace("\n", "\r\n").encode("cp1252", "replace"), err.replace("\n", "\r\n")
+            error = out + err.encode("cp1252", "replace")
+        listed = run(program, ["/hive", path, "/l"])[1] if open(path, "rb").read() != before else None
+        one_error = error.count(b"\n") == 1 and error[:2] in (b"er", b'{"', b"Co")
+        results.append((status, out if status == 0 else one_error, err if status == 0 else "", listed))
+        for entry in os.listdir(folder):
+            os.remove(os.path.join(folder, entry))
+    return [] if results[0] == results[1] else [f"the Linux program gave {results[0]!r:.600}, the Windows one "
+                                                f"{results[1]!r:.600}"]
+
+
+def check_windows_steps(session, folder):
+    """/hive FILE in the Windows program: a word that names no key is a file (relative, \\?\ and drive paths);
+    /l changes nothing and reads a read-only file; /c refuses a file another program has open for writing, a
+    read-only file, a folder and a missing file, each with one error line and the file as it was."""
+    import winesession
+    problems = []
+    path = os.path.join(session.test_dir, "SYSTEM")
+    make(path, logs=LATER_IN_LOG1)
+    dos = session.dos_name(path)
+    files = {entry: open(os.path.join(session.test_dir, entry), "rb").read() for entry in os.listdir(session.test_dir)}
+    listed = session.run(session.exe, ["/hive", "SYSTEM", "/l"])
+    for name in (".\\SYSTEM", "\\\\?\\" + dos, dos):
+        problems += [] if session.run(session.exe, ["/hive", name, "/l"])[:2] == listed[:2] == (0, L1.replace(
+            "\n", "\r\n").encode("cp1252", "replace")) else [name]
+    problems += [] if session.run(session.exe, ["/hive", "hkLM\\bmnone", "/l"])[1] == \
+        b"error: no SYSTEM hive is loaded at hkLM\\bmnone\r\n" else ["a key in any case"]
+    os.chmod(path, 0o444)
+    problems += [] if session.run(session.exe, ["/hive", "SYSTEM", "/l"]) == listed else ["/l of a read-only file"]
+
+    refusals = {"read-only": ("SYSTEM", session.error_text(5)), "folder": (".", b"a folder, not a hive file\r\n"),
+                "missing": ("nothere", session.error_text(2))}
+    for kind, (name, text) in refusals.items():
+        got = session.run(session.exe, ["/hive", name, "/c", "C:\\a"])
+        problems += [] if got[:2] == (1, f"error: {name}: ".encode() + text) else [f"{kind}: {got}"]
+    os.chmod(path, 0o644)
+    sys.path.insert(0, os.path.dirname(winesession.__file__))
+    from scenarios import Holder
+    holder = Holder(session, "file:" + dos)
+    try:
+        got = session.run(session.exe, ["/hive", "SYSTEM", "/c", "C:\\a"])
+        problems += [] if got[:2] == (1, b"error: SYSTEM: " + session.error_text(32)) else [f"held open: {got}"]
+    finally:
+        holder.stop()
+    now = {entry: open(os.path.join(session.test_dir, entry), "rb").read() for entry in os.listdir(session.test_dir)}
+    problems += [] if now == files else ["a file changed"]
+    # Once nothing holds it, /c writes the recovered hive, which both programs list alike.
+    got = session.run(session.exe, ["/hive", "SYSTEM", "/c", "c:\\C\u03a9"])
+    problems += [] if got[0] == 0 and run(sys.argv[1], ["/hive", path, "/l"])[1] == L1.split("\n")[0] + "\n" else [
+        f"/c: {got}"]
+    for entry in os.listdir(session.test_dir):
+        os.remove(os.path.join(session.test_dir, entry))
+    return [f"/hive FILE under Wine: {problem}" for problem in problems]
+
+
 def main():
     program = os.path.abspath(sys.argv[1])
     failed = passed = 0
+    session = None
+    if len(sys.argv) > 2:
+        # Both programs on the same hives: run_hive.py LINUX_PROGRAM WINDOWS_PROGRAM REGFIXTURE.
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+        import winesession
+        session = winesession.WineSession(sys.argv[2], sys.argv[3])
+        try:
+            session.start()
+        except winesession.Skip as why:
+            print(f"skipped: {why}")
+            session.stop()
+            return winesession.SKIPPED
     with tempfile.TemporaryDirectory() as folder:
-        for row in ROWS:
+        for row in ROWS if session is None else []:
             problems = check_row(program, folder, row)
             print(f"FAIL {row[0]}: " + "; ".join(problems)) if problems else None
             failed, passed = failed + bool(problems), passed + (not problems)
-        problems = check_steps(program, folder)
+        for row in ROWS if session is not None else []:
+            problems = check_windows(program, session, folder, row)
+            print(f"FAIL {row[0]}: " + "; ".join(problems)) if problems else None
+            failed, passed = failed + bool(problems), passed + (not problems)
+        problems = check_steps(program, folder) if session is None else check_windows_steps(session, folder)
         for problem in problems:
             print(f"FAIL {problem}")
         failed, passed = failed + bool(problems), passed + (not problems)
+    session.stop() if session else None
     print(f"{passed} passed, {failed} failed")
     return 1 if failed else 0
 

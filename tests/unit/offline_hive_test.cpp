@@ -127,7 +127,9 @@ const HiveRow HIVES[] = {
     // The usage text.
     {"/hive", LM, dword(1), "{usage}", 1},
     {"/hive HKLM\\OFFSYS", LM, dword(1), "{usage}", 1},
-    {"/hive HKCU\\OFFSYS /l", LM, dword(1), "{usage}", 1},
+    // A word that begins with no root key's name is a file.
+    {"/hive HKCU\\OFFSYS /l", LM, dword(1),
+     "error: HKCU\\OFFSYS holds no SYSTEM hive: it has no Select\\Current from 1 to 999\n", 1},
     {"/hive HKLM\\ /l", LM, dword(1), "{usage}", 1},
     {"/hive HKLM\\a\\\\b /l", LM, dword(1), "{usage}", 1},
     {"/hive HKLM\\OFFSYS /l x", LM, dword(1), "{usage}", 1},
