@@ -110,6 +110,16 @@ bool key_name_is(const CellBody& nk, const char16_t* name, std::size_t length) {
     return stored_name_is(nk, NK_FIXED, hive_half(nk.data(), body(NK_NAME_LENGTH)), compressed, name, length);
 }
 
+std::vector<char16_t> key_name(const CellBody& nk) {
+    bool compressed = (hive_half(nk.data(), body(NK_FLAGS)) & NK_COMPRESSED_NAME) != 0;
+    std::size_t length = hive_half(nk.data(), body(NK_NAME_LENGTH));
+    std::vector<char16_t> name;
+    for (std::size_t i = 0; i < (compressed ? length : length / 2); ++i) {
+        name.push_back(compressed ? nk[NK_FIXED + i] : static_cast<char16_t>(hive_half(nk.data(), NK_FIXED + 2 * i)));
+    }
+    return name;
+}
+
 HiveFault for_each_subkey(const HiveCells& cells, const CellBody& nk, bool (*visit)(void* context, std::uint32_t key),
                           void* context) {
     if (hive_word(nk.data(), body(NK_SUBKEY_COUNT)) == 0) return HiveFault::none;

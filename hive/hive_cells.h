@@ -47,6 +47,8 @@ HiveFault read_key(const HiveCells& cells, std::uint32_t offset, CellBody* nk);
 // The key's own name, compared as Windows compares names: each unit in
 // upper case, a name stored in one byte a character (Latin-1) too.
 bool key_name_is(const CellBody& nk, const char16_t* name, std::size_t length);
+// The key's own name as UTF-16 units.
+std::vector<char16_t> key_name(const CellBody& nk);
 
 // Each subkey of the key, in the order of its lists: `visit` gets its
 // offset, and ends the walk by giving false. An "ri" may hold only lists of

@@ -11,7 +11,9 @@ hive of about 12 MB whose logs (about 6 MB, three rounds of changed values)
 bootmove applies first, beside hivexget on the file alone. The peak memory
 of each /l, beside the program at rest (--version). With the Windows
 program, its /hive FILE /l under Wine on the 5,000 operations, beside /l of
-the same value in the running registry. Prints tables; asserts nothing.
+the same value in the running registry. And how much 1,000 cancels, one a
+run, grow a hive whose value holds about 44 KB, stored as Windows stores
+it. Prints tables; asserts nothing.
 
     hive_bench.py BOOTMOVE [RUNS [BOOTMOVE_EXE REGFIXTURE_EXE]]
 """
@@ -103,6 +105,22 @@ def peak(command):
     return int(done.stderr.strip().splitlines()[-1])
 
 
+def cancel_growth(program, folder, cancels=1000):
+    """The file's size before and after CANCELS runs of /c, each cancelling one delete of a value of 44 bytes an
+    operation (about 44 KB), which Windows stores as big data."""
+    path = os.path.join(folder, "SYSTEM")
+    sources = [f"C:\\Temp\\f{i:04d}.tm" for i in range(cancels)]
+    system_hive(path, 1, {1: (utf16("".join(f"\\??\\{source}\0\0" for source in sources) + "\0"), None)})
+    big_value(path, 1, VALUES[0])
+    before = os.path.getsize(path)
+    started = time.perf_counter()
+    for source in sources:
+        subprocess.run([program, "/hive", path, "/c", source], stdout=subprocess.DEVNULL, check=True)
+    print(f"\n{cancels:,} cancels, one a run, of a value of {44 * cancels + 2:,} B: the file from {before:,} B to"
+          f" {os.path.getsize(path):,} B ({os.path.getsize(path) - before:+,} B),"
+          f" {(time.perf_counter() - started) / cancels * 1000:.1f} ms a run")
+
+
 def main():
     program = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 15
@@ -145,6 +163,7 @@ def main():
         memory = peak([program, "/hive", path, "/c", "C:\\Windows\\Temp\\upd\\f00000.dll"])
         print(f"\n/c on a {hive:,}-byte hive at the start of a sparse 2 GiB file: {time.perf_counter() - started:.3f} s,"
               f" peak memory {memory:,} KiB, the file {os.path.getsize(path):,} B afterwards")
+        cancel_growth(program, folder)
         if len(sys.argv) > 4:
             wine(sys.argv[3], sys.argv[4], folder, runs)
 

@@ -110,10 +110,11 @@ ROWS = [
      "ControlSet002\\Control\\Session Manager has neither PendingFileRenameOperations nor "
      "PendingFileRenameOperations2\n", 1, None),
     ("no_values_json", {"sets": {2: (None, None)}}, ["/l", "/fo", "json"], '{"operations": []}\n', "", 0, None),
-    # Big data: listed; cancelled into, staying big or down to one cell; another big value of the key as it was.
+    # Big data: listed; cancelled into, staying big in its own cells (the last segment's too) or down to one cell;
+    # another big value of the key as it was.
     ("big_value_listed", BIG, ["/l"], "".join(f"File {n} -> (delete)\n" for n in OPS) + LISTED.split("\n", 2)[2], "", 0, None),
     ("big_value_stays_big", BIG, ["/c", OPS[7]], "", "", 0, (deletes(OPS[:7] + OPS[8:]), SECOND),
-     {VALUES[0]: ["db", 16352, 3400], "Big": ["db", 16352, 4144]}),
+     {VALUES[0]: ["db", 16352, 3472], "Big": ["db", 16352, 4144]}),
     ("big_value_into_one_cell", {**BIG, "sets": {2: (deletes(OPS[:248]), SECOND)}}, ["/c", OPS[0]], "", "", 0,
      (deletes(OPS[1:248]), SECOND), {VALUES[0]: ["cell", 16312], "Big": ["db", 16352, 4144]}),
     ("big_other_value_no_refusal", {"extra": {"Big": bytes(16346)}, "big": ("Big",)}, ["/c", "C:\\a"], "", "", 0,
