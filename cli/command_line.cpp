@@ -1,6 +1,5 @@
 #include "cli/command_line.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "cli/arguments.h"
@@ -63,9 +62,9 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
         return 1;
     }
     if (found == HiveSearch::no_control_set) {
-        char missing[80];
-        std::snprintf(missing, sizeof missing, " has no %s, the control set its Select\\Current names",
-                      hive.control_set);
+        char missing[80] = " has no ";
+        std::strcat(missing, hive.control_set);
+        std::strcat(missing, ", the control set its Select\\Current names");
         report_own_failure(platform, format, "the SYSTEM hive at ", shown, missing);
         return 1;
     }
@@ -74,9 +73,9 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
     // A hive file without pending operations is named with its control set,
     // rather than with the system's "File not found." that the registry of
     // a running Windows gives.
-    char absent_text[160];
-    std::snprintf(absent_text, sizeof absent_text, " holds no pending operations: %s%s", hive.control_set,
-                  NO_VALUES_TEXT);
+    char absent_text[160] = " holds no pending operations: ";
+    std::strcat(absent_text, hive.control_set);
+    std::strcat(absent_text, NO_VALUES_TEXT);
     AbsentValues absent{shown, absent_text};
     const AbsentValues* named = root == RegistryRoot::hive_file ? &absent : nullptr;
     int status = list ? list_pending_operations(platform, hive.place, format, false, false, named)
@@ -136,13 +135,11 @@ int act_on_hive_file(const Platform& platform, const Request& request) {
         print_text(platform, UNCLEAN_WARNING);
     }
     if (load.entries_applied > 0) {
-        char note[120];
-        std::snprintf(note, sizeof note,
-                      ": %u entries of the transaction logs applied, as Windows does when it loads the hive\n",
-                      static_cast<unsigned>(load.entries_applied));
         print_text(platform, "note: ");
         print_name(platform, file);
-        print_text(platform, note);
+        print_text(platform, ": ");
+        print_number(platform, load.entries_applied);
+        print_text(platform, " entries of the transaction logs applied, as Windows does when it loads the hive\n");
     }
     end_warnings(platform);
     return act_on_hive(platform, RegistryRoot::hive_file, u"", file, request);

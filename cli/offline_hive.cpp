@@ -1,6 +1,6 @@
 #include "cli/offline_hive.h"
 
-#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -124,7 +124,9 @@ HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, co
                                static_cast<char16_t>(u'0' + current / 10 % 10),
                                static_cast<char16_t>(u'0' + current % 10), u'\0'};
     end = append(end, digits);
-    std::snprintf(hive->control_set, sizeof hive->control_set, "ControlSet%03u", static_cast<unsigned>(current));
+    std::memcpy(hive->control_set, "ControlSet", 10);
+    for (int digit = 0; digit < 3; ++digit) hive->control_set[10 + digit] = static_cast<char>(digits[digit]);
+    hive->control_set[13] = '\0';
     status = registry.open_key(registry.context, root, path, ACCESS_KEY_READ, &key);
     if (status != ERROR_CODE_SUCCESS) {
         platform.heap.release(platform.heap.context, path);

@@ -55,6 +55,8 @@ struct ValueCache {
 
 ValueCache cached;
 
+std::u16string damage_text;
+
 Hive* hive_of(RegistryRoot root) {
     if (root == RegistryRoot::hive_file) return &hives[0];
     if (root == RegistryRoot::software_file) return &hives[1];
@@ -325,6 +327,8 @@ std::uint32_t load_hive(RegistryRoot root, const HiveFileCalls& calls, bool writ
 
 bool hive_file_loaded() { return hives[0].loaded; }
 
+const char16_t* hive_damage_units() { return damage_text.c_str(); }
+
 void release_hives() {
     for (Hive& hive : hives) {
         if (hive.loaded) hive.calls.close(hive.calls.context);
@@ -403,7 +407,7 @@ std::uint32_t hive_enum_value(RegistryKey key, std::uint32_t index, char16_t* na
     if (fault != HiveFault::none) return code_of(*hive, fault, HIVE_DAMAGED_VALUES);
     std::vector<char16_t> units = value_name(vk);
     if (units.size() + 1 > *length) return ERROR_CODE_MORE_DATA;
-    std::memcpy(name, units.data(), units.size() * sizeof(char16_t));
+    if (!units.empty()) std::memcpy(name, units.data(), units.size() * sizeof(char16_t));
     name[units.size()] = u'\0';
     *length = static_cast<std::uint32_t>(units.size());
     return ERROR_CODE_SUCCESS;
@@ -418,8 +422,10 @@ std::uint32_t hive_set_value(RegistryKey key, const char16_t* name, std::uint32_
     if (code != ERROR_CODE_SUCCESS) return code;
     std::vector<unsigned char> image;
     if (!read_whole(hive, &image)) return hive->read_code;
-    ValueWrite written = write_value_data(&image, HIVE_BASE_BLOCK + offset, type, data, size);
-    if (written != ValueWrite::written) return written == ValueWrite::too_large ? HIVE_VALUE_TOO_LARGE : HIVE_CORRUPT;
+    HiveDamage damage{};
+    ValueWrite written = write_value_data(&image, HIVE_BASE_BLOCK + offset, type, data, size, &damage);
+    if (written == ValueWrite::damaged) damage_text = hive_damage_text(damage) + u"; nothing was changed";
+    if (written != ValueWrite::written) return written == ValueWrite::too_large ? HIVE_VALUE_TOO_LARGE : HIVE_DAMAGED;
     // Above every number of the file and its logs, so that no log applies
     // to the hive written; there is none above the last.
     if (hive->recovery.highest_sequence == 0xFFFFFFFFu) return HIVE_SEQUENCE_EXHAUSTED;

@@ -33,9 +33,15 @@ constexpr std::uint32_t HIVE_LOG_TOO_LARGE = 0x20010010;
 constexpr std::uint32_t HIVE_FOLDER = 0x20010012;
 constexpr std::uint32_t HIVE_NOT_A_FILE = 0x20010013;
 constexpr std::uint32_t HIVE_LOG_CHANGING = 0x20010014;
+// The check before a write found damage, or a value Windows does not read in
+// the key written: hive_damage_units says what and where.
+constexpr std::uint32_t HIVE_DAMAGED = 0x20010015;
 
-// The words for a hive code, or null for any other code.
+// The words for a hive code, or null for any other code (and for
+// HIVE_DAMAGED, whose words name keys and values).
 const char* hive_code_text(std::uint32_t code);
+// What the last check before a write found damaged, and where.
+const char16_t* hive_damage_units();
 
 // One opened hive file, as the body gives it. Each call gives 0 or the
 // body's code (a code the body's system_error_text knows).

@@ -224,6 +224,17 @@ inline void print_name(const Platform& platform, const char16_t* name, std::size
     platform.output.write_name(platform.output.context, name, length);
 }
 
+// A number in decimal digits.
+inline void print_number(const Platform& platform, std::uint32_t number) {
+    char digits[10];
+    std::size_t at = sizeof digits;
+    do {
+        digits[--at] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    platform.output.write_text(platform.output.context, digits + at, sizeof digits - at);
+}
+
 // A whole NUL-terminated name, as given on the command line.
 inline void print_name(const Platform& platform, const char16_t* name) {
     std::size_t length = 0;

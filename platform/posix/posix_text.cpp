@@ -92,6 +92,13 @@ const CodeText CODE_TEXTS[] = {
 }  // namespace
 
 const char* system_error_text(std::uint32_t code) {
+    // Names of keys and values may make it longer than the usual buffer.
+    static std::string damage;
+    if (code == HIVE_DAMAGED) {
+        const char16_t* units = hive_damage_units();
+        damage = utf8_of(units, std::char_traits<char16_t>::length(units));
+        return damage.c_str();
+    }
     static char text[ERROR_TEXT_CAPACITY];
     std::memset(text, 0, sizeof text);
     for (const CodeText& known : CODE_TEXTS) {
@@ -126,6 +133,7 @@ std::uint32_t system_error_number(std::uint32_t code) {
 }
 
 const char16_t* system_error_units(std::uint32_t code) {
+    if (code == HIVE_DAMAGED) return hive_damage_units();
     static char16_t units[ERROR_TEXT_CAPACITY];
     std::u16string text = utf16_of(system_error_text(code), std::strlen(system_error_text(code)));
     std::size_t count = text.size() < ERROR_TEXT_CAPACITY ? text.size() : ERROR_TEXT_CAPACITY - 1;

@@ -306,6 +306,14 @@ Platform win32_platform() {
 }
 
 const char* system_error_text(std::uint32_t code) {
+    // Names of keys and values may make it longer than the usual buffer.
+    static char damage[2048];
+    if (code == HIVE_DAMAGED) {
+        int length =
+            WideCharToMultiByte(CP_ACP, 0, wide(hive_damage_units()), -1, damage, sizeof damage, nullptr, nullptr);
+        damage[length > 0 ? length - 1 : 0] = '\0';
+        return damage;
+    }
     static char text[ERROR_TEXT_CAPACITY];
     std::memset(text, 0, sizeof text);
     if (const char* hive = hive_code_text(code)) {
@@ -326,6 +334,7 @@ const char* system_error_text(std::uint32_t code) {
 std::uint32_t system_error_number(std::uint32_t code) { return (code & APPLICATION_CODE_BIT) != 0 ? 0 : code; }
 
 const char16_t* system_error_units(std::uint32_t code) {
+    if (code == HIVE_DAMAGED) return hive_damage_units();
     static wchar_t text[ERROR_TEXT_CAPACITY];
     std::memset(text, 0, sizeof text);
     if (const char* hive = hive_code_text(code)) {
