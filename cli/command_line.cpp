@@ -1,7 +1,6 @@
 #include "cli/command_line.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "cli/arguments.h"
 #include "cli/offline_hive.h"
@@ -20,18 +19,9 @@ const char NOT_RUNNING_TEXT[] =
 const char OFFLINE_STALE_TEXT[] =
     "the names belong to a system that is not running, so nothing here can tell whether they exist; nothing was "
     "changed";
-const char NO_HIVE_TEXT[] = "no SYSTEM hive is loaded at ";
-const char NO_HIVE_IN_FILE_TEXT[] = " holds no SYSTEM hive: it has no Select\\Current from 1 to 999";
 const char NO_WINDOWS_TEXT[] =
     "there is no running Windows here: on Linux bootmove lists and cancels the operations of a SYSTEM hive file "
     "(/hive FILE /l, /hive FILE /c)";
-const char UNCLEAN_TEXT[] =
-    ": the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its transaction logs "
-    "(.LOG1, .LOG2) applies, so changes may be missing; changing the file could corrupt the hive, so nothing was "
-    "changed";
-const char UNCLEAN_WARNING[] =
-    "warning: the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its "
-    "transaction logs (.LOG1, .LOG2) applies: changes may be missing from this listing\n";
 const char NO_VALUES_TEXT[] =
     "\\Control\\Session Manager has neither PendingFileRenameOperations nor PendingFileRenameOperations2";
 const char RUNNING_HIVE_TEXT[] =
@@ -44,27 +34,7 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
     ListFormat format = request.format;
     bool list = request.command == Command::list;
     OfflineHive hive;
-    std::uint32_t code = ERROR_CODE_SUCCESS;
-    HiveSearch found = find_hive_control_set(platform, root, name, &hive, &code);
-    if (found == HiveSearch::failed) {
-        report_list_failure(platform, format, code);
-        return 1;
-    }
-    if (found == HiveSearch::no_hive) {
-        if (platform.running_system) {
-            report_own_failure(platform, format, NO_HIVE_TEXT, shown, "");
-        } else {
-            report_own_failure(platform, format, "", shown, NO_HIVE_IN_FILE_TEXT);
-        }
-        return 1;
-    }
-    if (found == HiveSearch::no_control_set) {
-        char missing[80];
-        std::snprintf(missing, sizeof missing, " has no %s, the control set its Select\\Current names",
-                      hive.control_set);
-        report_own_failure(platform, format, "the SYSTEM hive at ", shown, missing);
-        return 1;
-    }
+    if (!find_control_set_or_report(platform, root, name, shown, format, &hive)) return 1;
     // The names belong to the system that is not running, whose drive
     // letters differ from this one's: nothing is looked for.
     // A hive file without pending operations is named with its control set,
@@ -85,44 +55,9 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
 // list. A hive whose logs may hold newer changes is listed with a warning
 // and never changed.
 int act_on_hive_file(const Platform& platform, const Request& request) {
-    const char16_t* file = request.hive;
-    ListFormat format = request.format;
     bool list = request.command == Command::list;
-    HiveLoad load{};
-    std::uint32_t code =
-        platform.registry.load_hive_file(platform.registry.context, RegistryRoot::hive_file, file, nullptr, !list, &load);
-    bool unclean = load.unclean;
-    if (code != ERROR_CODE_SUCCESS) {
-        char cause[ERROR_TEXT_CAPACITY + 2] = ": ";
-        std::strncat(cause, system_error_text(code), ERROR_TEXT_CAPACITY - 1);
-        for (std::size_t end = std::strlen(cause); end > 0 && (cause[end - 1] == '\n' || cause[end - 1] == '\r');) {
-            cause[--end] = '\0';
-        }
-        // The system's number for the failure, errno where there is one.
-        if (format == ListFormat::json) {
-            write_json_error(platform, system_error_number(code), "", file, name_length(file), cause);
-        } else {
-            report_own_failure(platform, format, "", file, cause);
-        }
-        return 1;
-    }
-    if (unclean && !list) {
-        report_own_failure(platform, format, "", file, UNCLEAN_TEXT);
-        return 1;
-    }
-    if (unclean) platform.output.write_error(platform.output.context, UNCLEAN_WARNING, sizeof UNCLEAN_WARNING - 1);
-    if (load.entries_applied > 0) {
-        char note[120];
-        std::snprintf(note, sizeof note,
-                      ": %u entries of the transaction logs applied, as Windows does when it loads the hive\n",
-                      static_cast<unsigned>(load.entries_applied));
-        begin_errors(platform);
-        print_text(platform, "note: ");
-        print_name(platform, file);
-        print_text(platform, note);
-        end_errors(platform);
-    }
-    return act_on_hive(platform, RegistryRoot::hive_file, u"", file, request);
+    if (!open_hive_file_or_report(platform, request.hive, request.format, !list)) return 1;
+    return act_on_hive(platform, RegistryRoot::hive_file, u"", request.hive, request);
 }
 
 // "/hive KEY" (on Linux "/hive FILE") and then "/l", "/l /fo json" or "/c":

@@ -65,8 +65,8 @@ void put_operation(JsonWriter* writer, PendingValue& value, const char16_t* valu
     } else {
         json_put(writer, "null");
     }
-    json_put(writer,
-        operation.replace ? ", \"replace\": true, \"stored_source\": " : ", \"replace\": false, \"stored_source\": ");
+    json_put(writer, operation.replace ? ", \"replace\": true, \"stored_source\": "
+                                       : ", \"replace\": false, \"stored_source\": ");
     put_stored(writer, value, operation.stored_source);
     json_put(writer, ", \"stored_target\": ");
     if (operation.has_target) {
