@@ -5,6 +5,7 @@
 #include "cli/arguments.h"
 #include "cli/offline_hive.h"
 #include "cli/schedule.h"
+#include "cli/why_restart.h"
 #include "pending/cancel_pending.h"
 #include "pending/cancel_stale.h"
 #include "pending/json_listing.h"
@@ -70,6 +71,7 @@ int run_on_hive(const Platform& platform, const Request& request) {
         return 1;
     }
     if (!platform.running_system) {
+        if (request.command == Command::why) return why_restart_in_file(platform, request.hive, request.format);
         if (!move) return act_on_hive_file(platform, request);
         report_own_failure(platform, ListFormat::text, NO_WINDOWS_TEXT, u"", "");
         return 1;
@@ -89,6 +91,7 @@ int run_on_hive(const Platform& platform, const Request& request) {
         print_error(platform, NOT_RUNNING_TEXT);
         return 1;
     }
+    if (request.command == Command::why) return why_restart_at_key(platform, root, name, request.hive, request.format);
     return act_on_hive(platform, root, name, request.hive, request);
 }
 
@@ -125,6 +128,8 @@ int run_request(const Platform& platform, const Request& request) {
             return cancel_pending_operation(platform, RUNNING_SYSTEM, request.names[0], request.names[1]);
         case Command::remove:
             return schedule_operation(platform, request.names[0], nullptr);
+        case Command::why:
+            return why_restart_running(platform, request.format);
         default:
             return schedule_operation(platform, request.names[0], request.names[1]);
     }
