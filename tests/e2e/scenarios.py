@@ -599,8 +599,8 @@ def why_reasons(s):
             f"error: {e['reason']}: {e['key']} {e['value']}: {e['error']['message']}\n" for e in errors), status)
         got, out = s.session.bootmove("/why", "/fo", "json")
         s.check(f"/why /fo json with {[e['reason'] for e in entries]}", (status, {
-            "restart_pending": bool(entries), "reasons": [{k: v for k, v in e.items() if k != "shown"} for e in entries],
-            "errors": list(errors),
+            "restart_pending": bool(entries), "errors": list(errors),
+            "reasons": [{k: v for k, v in e.items() if k != "shown"} for e in entries],
             "not_checked": [{"reason": r, "why": w} for r, w in WHY_UNCHECKED]}), (got, json.loads(out)))
 
     def entry(reason, key, value_name, shown, detail):

@@ -55,9 +55,10 @@ WHY_KEYS = {"Control\\Session Manager": {"SetupExecute": (7, U("autocheck autoch
             "Services\\Netlogon\\JoinDomain": {},
             "Services\\Tcpip\\Parameters": {"NV Hostname": (1, U("new-host\0")), "Hostname": (1, U("old-host\0"))}}
 SERVICE = "answer, known only to the running service"
+SOFTWARE_REASONS = ("component_servicing", "windows_update", "update_exe_volatile", "server_manager",
+                    "dvd_reboot_signal")
 UNCHECKED = [("computer_rename", "ComputerName against ActiveComputerName: a system that is not running keeps no "
-              "active name"), *((reason, "no SOFTWARE hive beside {file}") for reason in (
-                  "component_servicing", "windows_update", "update_exe_volatile", "server_manager", "dvd_reboot_signal")),
+              "active name"), *((reason, "no SOFTWARE hive beside {file}") for reason in SOFTWARE_REASONS),
              ("windows_update_agent", "the Windows Update Agent's own " + SERVICE),
              ("configuration_manager", "the Configuration Manager client's " + SERVICE),
              ("dsc_configuration", "the DSC Local Configuration Manager's " + SERVICE)]

@@ -40,24 +40,10 @@ const std::u16string WU = u"Microsoft\\Windows\\CurrentVersion\\WindowsUpdate\\A
 const std::u16string CBS = u"Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\";
 const std::u16string RUN_ONCE = u"Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
-// Every reason there is, under the SOFTWARE at `software`.
-std::vector<Entry> software_reasons(const std::u16string& software) {
-    return {
-        {software + CBS + u"RebootPending", nullptr, {}},
-        {software + CBS + u"PackagesPending", nullptr, {}},
-        {software + WU + u"RebootRequired", u"0b5c-\u03a9", sz(u"")},
-        {software + WU + u"RebootRequired", u"1a2b", dword(1)},
-        {software + WU + u"PostRebootReporting", nullptr, {}},
-        {software + u"Microsoft\\Updates", u"UpdateExeVolatile", dword(1)},
-        {software + u"WOW6432Node\\Microsoft\\Updates", u"UpdateExeVolatile", dword(2)},
-        {software + u"Microsoft\\ServerManager", u"CurrentRebootAttempts", dword(3)},
-        {software + RUN_ONCE, u"DVDRebootSignal", {true, VALUE_TYPE_BINARY, {2, 0, 0, 0}}},
-    };
-}
-
-// Every reason there is in SYSTEM, at the control set `set`: both names
-// of a computer, the running system's and the offline one's.
-std::vector<Entry> system_reasons(const std::u16string& set) {
+// Every reason there is, in SYSTEM at the control set `set` (both names of
+// a computer, the running system's and the offline one's), and in SOFTWARE
+// at `software`.
+std::vector<Entry> every_reason(const std::u16string& set, const std::u16string& software) {
     return {
         {set + u"Control\\Session Manager", u"PendingFileRenameOperations",
          text(VALUE_TYPE_MULTI_SZ, u"\\??\\C:\\bmtest\\live\0\0*1\\??\\C:\\bmtest\\gone\0!\\??\\C:\\bmtest\\x\0\0"s)},
@@ -71,13 +57,16 @@ std::vector<Entry> system_reasons(const std::u16string& set) {
         {set + u"Control\\ComputerName\\ActiveComputerName", u"ComputerName", sz(u"OLD-PC")},
         {set + u"Services\\Tcpip\\Parameters", u"NV Hostname", sz(u"new-host")},
         {set + u"Services\\Tcpip\\Parameters", u"Hostname", sz(u"old-host")},
+        {software + CBS + u"RebootPending", nullptr, {}},
+        {software + CBS + u"PackagesPending", nullptr, {}},
+        {software + WU + u"RebootRequired", u"0b5c-\u03a9", sz(u"")},
+        {software + WU + u"RebootRequired", u"1a2b", dword(1)},
+        {software + WU + u"PostRebootReporting", nullptr, {}},
+        {software + u"Microsoft\\Updates", u"UpdateExeVolatile", dword(1)},
+        {software + u"WOW6432Node\\Microsoft\\Updates", u"UpdateExeVolatile", dword(2)},
+        {software + u"Microsoft\\ServerManager", u"CurrentRebootAttempts", dword(3)},
+        {software + RUN_ONCE, u"DVDRebootSignal", {true, VALUE_TYPE_BINARY, {2, 0, 0, 0}}},
     };
-}
-
-std::vector<Entry> every_reason(const std::u16string& set, const std::u16string& software) {
-    std::vector<Entry> entries = system_reasons(set);
-    for (const Entry& entry : software_reasons(software)) entries.push_back(entry);
-    return entries;
 }
 
 const std::u16string CCS = u"HKLM\\SYSTEM\\CurrentControlSet\\";
@@ -225,50 +214,6 @@ const WhyRow ROWS[] = {
      1,
      {},
      ERROR_CODE_ACCESS_DENIED},
-    {"/hive F /why /fo json",
-     IN_FILE,
-     "{\"restart_pending\": true, \"reasons\": [\n"
-     "  {\"reason\": \"file_operations\", \"key\": \"ControlSet002\\\\Control\\\\Session Manager\", \"value\": null, "
-     "\"detail\": {\"operations\": {\"PendingFileRenameOperations\": 2, \"PendingFileRenameOperations2\": 1}, "
-     "\"stale\": null}},\n"
-     "  {\"reason\": \"setup_execute\", \"key\": \"ControlSet002\\\\Control\\\\Session Manager\", \"value\": "
-     "\"SetupExecute\", \"detail\": {\"strings\": [\"autocheck autochk *\", \"C:\\\\t\\\\a\\u03a9\\u001b.exe\"]}},\n"
-     "  {\"reason\": \"domain_join\", \"key\": \"ControlSet002\\\\Services\\\\Netlogon\\\\JoinDomain\", \"value\": "
-     "null, \"detail\": null},\n"
-     "  {\"reason\": \"domain_join\", \"key\": \"ControlSet002\\\\Services\\\\Netlogon\\\\AvoidSpnSet\", \"value\": "
-     "null, \"detail\": null},\n"
-     "  {\"reason\": \"computer_rename\", \"key\": \"ControlSet002\\\\Services\\\\Tcpip\\\\Parameters\", \"value\": "
-     "\"NV Hostname\", \"detail\": {\"new_name\": \"new-host\", \"current_name\": \"old-host\"}},\n"
-     "  {\"reason\": \"component_servicing\", \"key\": \"Microsoft\\\\Windows\\\\CurrentVersion\\\\Component Based "
-     "Servicing\\\\RebootPending\", \"value\": null, \"detail\": null},\n"
-     "  {\"reason\": \"component_servicing\", \"key\": \"Microsoft\\\\Windows\\\\CurrentVersion\\\\Component Based "
-     "Servicing\\\\PackagesPending\", \"value\": null, \"detail\": null},\n"
-     "  {\"reason\": \"windows_update\", \"key\": \"Microsoft\\\\Windows\\\\CurrentVersion\\\\WindowsUpdate\\\\Auto "
-     "Update\\\\RebootRequired\", \"value\": null, \"detail\": {\"updates\": [\"0b5c-\\u03a9\", \"1a2b\"]}},\n"
-     "  {\"reason\": \"windows_update\", \"key\": \"Microsoft\\\\Windows\\\\CurrentVersion\\\\WindowsUpdate\\\\Auto "
-     "Update\\\\PostRebootReporting\", \"value\": null, \"detail\": null},\n"
-     "  {\"reason\": \"update_exe_volatile\", \"key\": \"Microsoft\\\\Updates\", \"value\": \"UpdateExeVolatile\", "
-     "\"detail\": {\"number\": 1}},\n"
-     "  {\"reason\": \"update_exe_volatile\", \"key\": \"WOW6432Node\\\\Microsoft\\\\Updates\", \"value\": "
-     "\"UpdateExeVolatile\", \"detail\": {\"number\": 2}},\n"
-     "  {\"reason\": \"server_manager\", \"key\": \"Microsoft\\\\ServerManager\", \"value\": "
-     "\"CurrentRebootAttempts\", "
-     "\"detail\": {\"number\": 3}},\n"
-     "  {\"reason\": \"dvd_reboot_signal\", \"key\": \"Microsoft\\\\Windows\\\\CurrentVersion\\\\RunOnce\", \"value\": "
-     "\"DVDRebootSignal\", \"detail\": null}\n"
-     "], \"not_checked\": [\n"
-     "  {\"reason\": \"computer_rename\", \"why\": \"ComputerName against ActiveComputerName: a system that is not "
-     "running keeps no active name\"},\n"
-     "  {\"reason\": \"windows_update_agent\", \"why\": \"the Windows Update Agent's own answer, known only to the "
-     "running service\"},\n"
-     "  {\"reason\": \"configuration_manager\", \"why\": \"the Configuration Manager client's answer, known only to "
-     "the running service\"},\n"
-     "  {\"reason\": \"dsc_configuration\", \"why\": \"the DSC Local Configuration Manager's answer, known only to the "
-     "running service\"}\n"
-     "], \"errors\": []}\n",
-     0,
-     {},
-     ERROR_CODE_SUCCESS},
     {"/hive HKLM\\Nope /why /fo json", AT_KEY,
      "{\"error\": {\"code\": 0, \"message\": \"no SYSTEM hive is loaded at HKLM\\\\Nope\"}}\n", 1},
 };
