@@ -275,6 +275,7 @@ std::uint32_t check_number(const Platform& platform, RegistryKey key, const char
     unsigned char data[4] = {};
     std::uint32_t size = sizeof data;
     std::uint32_t status = platform.registry.query_value(platform.registry.context, key, name, &type, data, &size);
+    *found = false;
     // Larger than a REG_DWORD: no number.
     if (status == ERROR_CODE_MORE_DATA) return ERROR_CODE_SUCCESS;
     finding->number = std::uint32_t(data[0]) | std::uint32_t(data[1]) << 8 | std::uint32_t(data[2]) << 16 |

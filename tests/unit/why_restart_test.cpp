@@ -87,7 +87,7 @@ const std::vector<Entry> NO_REASON = {
     {CCS + u"Services\\Tcpip\\Parameters", u"NV Hostname", sz(u"other")},
     {u"HKLM\\SOFTWARE\\" + CBS + u"Version", u"x", dword(1)},
     {u"HKLM\\SOFTWARE\\Microsoft\\Updates", u"UpdateExeVolatile", dword(0)},
-    {u"HKLM\\SOFTWARE\\Microsoft\\ServerManager", u"CurrentRebootAttempts", sz(u"2")},
+    {u"HKLM\\SOFTWARE\\Microsoft\\ServerManager", u"CurrentRebootAttempts", sz(u"12")},
     {u"HKLM\\SOFTWARE\\" + RUN_ONCE, u"Other", sz(u"x")},
 };
 
