@@ -4,6 +4,7 @@
 // reason alone. Nothing is ever written.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -220,26 +221,30 @@ const WhyRow ROWS[] = {
 
 class Why : public testing::TestWithParam<WhyRow> {};
 
+void fill(MemoryPlatformState* state, const WhyRow& row) {
+    state->running_system = std::string(row.arguments).find("/hive F") != 0;
+    state->software_file_code = row.software_file_code;
+    for (const std::u16string& denied : row.denied) state->denied.insert(denied);
+    for (const Entry& entry : row.entries) {
+        if (entry.key == SM && entry.value == u"PendingFileRenameOperations"s) {
+            state->value = entry.data;
+        } else if (entry.key == SM && entry.value == u"PendingFileRenameOperations2"s) {
+            state->second = entry.data;
+        } else if (entry.value == nullptr) {
+            state->keys[entry.key];
+        } else {
+            state->keys[entry.key][entry.value] = entry.data;
+        }
+    }
+    state->entries.insert(u"C:\\bmtest\\live");
+    state->keys[u"HKLM\\OFFSYS\\Select"][u"Current"] = dword(1);
+    state->keys[u"HIVE\\Select"][u"Current"] = dword(2);
+}
+
 TEST_P(Why, ReportsEveryReason) {
     const WhyRow& row = GetParam();
     MemoryPlatformState state;
-    state.running_system = std::string(row.arguments).find("/hive F") != 0;
-    state.software_file_code = row.software_file_code;
-    for (const std::u16string& denied : row.denied) state.denied.insert(denied);
-    for (const Entry& entry : row.entries) {
-        if (entry.key == SM && entry.value == u"PendingFileRenameOperations"s) {
-            state.value = entry.data;
-        } else if (entry.key == SM && entry.value == u"PendingFileRenameOperations2"s) {
-            state.second = entry.data;
-        } else if (entry.value == nullptr) {
-            state.keys[entry.key];
-        } else {
-            state.keys[entry.key][entry.value] = entry.data;
-        }
-    }
-    state.entries.insert(u"C:\\bmtest\\live");
-    state.keys[u"HKLM\\OFFSYS\\Select"][u"Current"] = dword(1);
-    state.keys[u"HIVE\\Select"][u"Current"] = dword(2);
+    fill(&state, row);
     std::vector<std::string> arguments;
     for (std::string rest = row.arguments; !rest.empty();) {
         std::size_t space = rest.find(' ');
@@ -266,5 +271,27 @@ TEST_P(Why, ReportsEveryReason) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Why, testing::ValuesIn(ROWS));
+
+// Each registry call failing in turn is an error for one reason, and
+// leaves nothing held; a failed lookup of a file only leaves an operation
+// not stale.
+TEST(WhyFaults, EachCallFailingInTurn) {
+    const WhyRow row{"/why", EVERY_REASON, "", 0};
+    MemoryPlatformState clean;
+    fill(&clean, row);
+    run_bootmove(&clean, std::vector<std::string>{"/why"});
+    std::map<std::string, int> seen;
+    for (const std::string& call : clean.calls) {
+        int occurrence = ++seen[call];
+        MemoryPlatformState state;
+        fill(&state, row);
+        state.failures = {{call, occurrence, ERROR_CODE_ACCESS_DENIED}};
+        CommandResult result = run_bootmove(&state, std::vector<std::string>{"/why"});
+        bool registry = call == CALL_OPEN_KEY || call == CALL_QUERY_SIZE || call == CALL_QUERY_DATA ||
+                        call == CALL_ENUM_VALUE || call == CALL_ALLOCATE;
+        EXPECT_EQ(result.status, registry ? 1 : 0) << call << " #" << occurrence;
+        expect_nothing_held(state);
+    }
+}
 
 }  // namespace
