@@ -40,8 +40,10 @@ const Form FORMS[] = {
     {"/c /stale [/fo json]", Command::cancel, ANYWHERE, BOTH, WINDOWS, "cancel every operation whose source is gone"},
     {"/l /fo json /stale", Command::list, ANYWHERE, BOTH, 0, nullptr},
     {"/c /fo json /stale", Command::cancel, ANYWHERE, BOTH, 0, nullptr},
+    {"/why", Command::why, ANYWHERE, BOTH, BOTH, "tell why a restart is pending"},
+    {"/why /fo json", Command::why, ANYWHERE, BOTH, BOTH, "tell why a restart is pending, as JSON"},
     {"/hive <key|file>", Command::none, HIVE, WINDOWS, WINDOWS,
-     "/l | /c ... the same, on the SYSTEM hive loaded at <key>, or in the hive file <file>"},
+     "/l | /c | /why ... the same, on the SYSTEM hive loaded at <key>, or in the hive file <file>"},
     {"/hive <file>", Command::none, HIVE, LINUX, 0, nullptr},
     {"/?", Command::help, AT_START, BOTH, 0, nullptr},
     {"--help", Command::help, AT_START, LINUX, LINUX, "(or -h) print this text"},
@@ -53,7 +55,7 @@ const char WINDOWS_HEAD[] =
     " [ /d /l /c ] [source file] [target file]\n"
     "Schedule or edit file operations on next system boot\n";
 const char LINUX_HEAD[] =
-    " /hive <file> /l | /hive <file> /c <source file> [<target file>]\n"
+    " /hive <file> /l | /hive <file> /c <source file> [<target file>] | /hive <file> /why\n"
     "List or cancel the file operations that a Windows SYSTEM hive file holds for the next system boot\n";
 
 enum class Token { end, word, name, open, close, rest };

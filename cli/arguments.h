@@ -16,6 +16,7 @@ enum class Command {
     remove,   // "/d FILE"
     list,     // "/l ..."
     cancel,   // "/c ..."
+    why,      // "/why": why a restart is pending
 };
 
 struct Request {

@@ -5,6 +5,7 @@
 #include "cli/arguments.h"
 #include "cli/offline_hive.h"
 #include "cli/schedule.h"
+#include "cli/why_restart.h"
 #include "pending/cancel_pending.h"
 #include "pending/cancel_stale.h"
 #include "pending/json_listing.h"
@@ -19,22 +20,9 @@ const char NOT_RUNNING_TEXT[] =
 const char OFFLINE_STALE_TEXT[] =
     "the names belong to a system that is not running, so nothing here can tell whether they exist; nothing was "
     "changed";
-const char NO_HIVE_TEXT[] = "no SYSTEM hive is loaded at ";
-const char NO_HIVE_IN_FILE_TEXT[] = " holds no SYSTEM hive: it has no Select\\Current from 1 to 999";
 const char NO_WINDOWS_TEXT[] =
     "there is no running Windows here: on Linux bootmove lists and cancels the operations of a SYSTEM hive file "
     "(/hive FILE /l, /hive FILE /c)";
-const char UNCLEAN_TEXT[] =
-    ": the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its transaction logs "
-    "(.LOG1, .LOG2) applies, so changes may be missing; changing the file could corrupt the hive, so nothing was "
-    "changed";
-const char UNCLEAN_WARNING[] =
-    "warning: the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its "
-    "transaction logs (.LOG1, .LOG2) applies: changes may be missing from this listing\n";
-const char LOG_PROBLEM_TEXT[] = "; changing the file could lose the changes that wait there, so nothing was changed\n";
-const char LOG_PROBLEM_WARNING[] =
-    ", so no entry of the transaction logs was applied: this listing is what the file itself holds, and changes may "
-    "be missing from it\n";
 const char NO_VALUES_TEXT[] =
     "\\Control\\Session Manager has neither PendingFileRenameOperations nor PendingFileRenameOperations2";
 const char RUNNING_HIVE_TEXT[] =
@@ -47,27 +35,7 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
     ListFormat format = request.format;
     bool list = request.command == Command::list;
     OfflineHive hive;
-    std::uint32_t code = ERROR_CODE_SUCCESS;
-    HiveSearch found = find_hive_control_set(platform, root, name, &hive, &code);
-    if (found == HiveSearch::failed) {
-        report_list_failure(platform, format, code);
-        return 1;
-    }
-    if (found == HiveSearch::no_hive) {
-        if (root != RegistryRoot::hive_file) {
-            report_own_failure(platform, format, NO_HIVE_TEXT, shown, "");
-        } else {
-            report_own_failure(platform, format, "", shown, NO_HIVE_IN_FILE_TEXT);
-        }
-        return 1;
-    }
-    if (found == HiveSearch::no_control_set) {
-        char missing[80] = " has no ";
-        std::strcat(missing, hive.control_set);
-        std::strcat(missing, ", the control set its Select\\Current names");
-        report_own_failure(platform, format, "the SYSTEM hive at ", shown, missing);
-        return 1;
-    }
+    if (!find_control_set_or_report(platform, root, name, shown, format, &hive)) return 1;
     // The names belong to the system that is not running, whose drive
     // letters differ from this one's: nothing is looked for.
     // A hive file without pending operations is named with its control set,
@@ -87,66 +55,13 @@ int act_on_hive(const Platform& platform, RegistryRoot root, const char16_t* nam
 // "/hive FILE": the hive file itself, read-only to list. A hive whose logs
 // may hold newer changes is listed with a warning and never changed.
 int act_on_hive_file(const Platform& platform, const Request& request) {
-    const char16_t* file = request.hive;
-    ListFormat format = request.format;
     bool list = request.command == Command::list;
-    HiveLoad load{};
-    std::uint32_t code = platform.registry.load_hive_file(platform.registry.context, RegistryRoot::hive_file, file,
-                                                          nullptr, !list, &load);
-    bool unclean = load.unclean;
-    if (code != ERROR_CODE_SUCCESS) {
-        char cause[ERROR_TEXT_CAPACITY + 2] = ": ";
-        std::strncat(cause, system_error_text(code), ERROR_TEXT_CAPACITY - 1);
-        for (std::size_t end = std::strlen(cause); end > 0 && (cause[end - 1] == '\n' || cause[end - 1] == '\r');) {
-            cause[--end] = '\0';
-        }
-        // The system's number for the failure, errno where there is one.
-        if (format == ListFormat::json) {
-            write_json_error(platform, system_error_number(code), "", file, name_length(file), cause);
-        } else {
-            report_own_failure(platform, format, "", file, cause);
-        }
-        return 1;
-    }
-    // A log that is there and cannot be read may hold the newest changes.
-    bool log_problem = load.log_problem[0] != u'\0';
-    if (log_problem && !list) {
-        begin_errors(platform);
-        print_text(platform, "error: ");
-        print_name(platform, file);
-        print_text(platform, ": ");
-        print_name(platform, load.log_problem);
-        print_text(platform, LOG_PROBLEM_TEXT);
-        end_errors(platform);
-        return 1;
-    }
-    if (unclean && !list) {
-        report_own_failure(platform, format, "", file, UNCLEAN_TEXT);
-        return 1;
-    }
-    begin_warnings(platform);
-    if (log_problem) {
-        print_text(platform, "warning: ");
-        print_name(platform, file);
-        print_text(platform, ": ");
-        print_name(platform, load.log_problem);
-        print_text(platform, LOG_PROBLEM_WARNING);
-    } else if (unclean) {
-        print_text(platform, UNCLEAN_WARNING);
-    }
-    if (load.entries_applied > 0) {
-        print_text(platform, "note: ");
-        print_name(platform, file);
-        print_text(platform, ": ");
-        print_number(platform, load.entries_applied);
-        print_text(platform, " entries of the transaction logs applied, as Windows does when it loads the hive\n");
-    }
-    end_warnings(platform);
-    return act_on_hive(platform, RegistryRoot::hive_file, u"", file, request);
+    if (!open_hive_file_or_report(platform, request.hive, request.format, !list)) return 1;
+    return act_on_hive(platform, RegistryRoot::hive_file, u"", request.hive, request);
 }
 
-// "/hive KEY" or "/hive FILE" and then "/l", "/l /fo json" or "/c": the
-// same on the values of a SYSTEM hive loaded at KEY or held in FILE.
+// "/hive KEY" or "/hive FILE" and then "/l", "/l /fo json", "/c" or "/why":
+// the same on the values of a SYSTEM hive loaded at KEY or held in FILE.
 int run_on_hive(const Platform& platform, const Request& request) {
     bool move = request.command == Command::move || request.command == Command::remove;
     if (request.stale) {
@@ -155,15 +70,19 @@ int run_on_hive(const Platform& platform, const Request& request) {
         return 1;
     }
     if (!platform.running_system) {
+        if (request.command == Command::why) return why_restart_in_file(platform, request.hive, request.format);
         if (!move) return act_on_hive_file(platform, request);
         report_own_failure(platform, ListFormat::text, NO_WINDOWS_TEXT, u"", "");
         return 1;
     }
     // Any word that names no registry key is a file.
     if (!names_registry_key(request.hive)) {
-        if (!move) return act_on_hive_file(platform, request);
-        print_error(platform, NOT_RUNNING_TEXT);
-        return 1;
+        if (move) {
+            print_error(platform, NOT_RUNNING_TEXT);
+            return 1;
+        }
+        if (request.command == Command::why) return why_restart_in_file(platform, request.hive, request.format);
+        return act_on_hive_file(platform, request);
     }
     // Its control sets are the running system's under other names.
     if (is_running_system_hive(platform, request.hive)) {
@@ -180,6 +99,7 @@ int run_on_hive(const Platform& platform, const Request& request) {
         print_error(platform, NOT_RUNNING_TEXT);
         return 1;
     }
+    if (request.command == Command::why) return why_restart_at_key(platform, root, name, request.hive, request.format);
     return act_on_hive(platform, root, name, request.hive, request);
 }
 
@@ -216,6 +136,8 @@ int run_request(const Platform& platform, const Request& request) {
             return cancel_pending_operation(platform, RUNNING_SYSTEM, request.names[0], request.names[1]);
         case Command::remove:
             return schedule_operation(platform, request.names[0], nullptr);
+        case Command::why:
+            return why_restart_running(platform, request.format);
         default:
             return schedule_operation(platform, request.names[0], request.names[1]);
     }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "pending/json_listing.h"
+
 namespace {
 
 struct RootWord {
@@ -15,6 +17,20 @@ const RootWord ROOT_WORDS[] = {
     {u"HKU\\", RegistryRoot::users},
     {u"HKEY_USERS\\", RegistryRoot::users},
 };
+
+const char NO_HIVE_TEXT[] = "no SYSTEM hive is loaded at ";
+const char NO_HIVE_IN_FILE_TEXT[] = " holds no SYSTEM hive: it has no Select\\Current from 1 to 999";
+const char UNCLEAN_TEXT[] =
+    ": the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its transaction logs "
+    "(.LOG1, .LOG2) applies, so changes may be missing; changing the file could corrupt the hive, so nothing was "
+    "changed";
+const char UNCLEAN_WARNING[] =
+    "warning: the hive was not closed cleanly (its header's sequence numbers differ) and no entry of its "
+    "transaction logs (.LOG1, .LOG2) applies: changes may be missing from this listing\n";
+const char LOG_PROBLEM_TEXT[] = "; changing the file could lose the changes that wait there, so nothing was changed\n";
+const char LOG_PROBLEM_WARNING[] =
+    ", so no entry of the transaction logs was applied: this listing is what the file itself holds, and changes may "
+    "be missing from it\n";
 
 const char16_t SELECT[] = u"\\Select";
 const char16_t CONTROL_SET[] = u"\\ControlSet";
@@ -143,4 +159,86 @@ HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, co
 void release_hive(const Platform& platform, OfflineHive* hive) {
     if (hive->path != nullptr) platform.heap.release(platform.heap.context, hive->path);
     *hive = OfflineHive{};
+}
+
+bool find_control_set_or_report(const Platform& platform, RegistryRoot root, const char16_t* name,
+                                const char16_t* shown, ListFormat format, OfflineHive* hive) {
+    std::uint32_t code = ERROR_CODE_SUCCESS;
+    HiveSearch found = find_hive_control_set(platform, root, name, hive, &code);
+    if (found == HiveSearch::failed) {
+        report_list_failure(platform, format, code);
+        return false;
+    }
+    if (found == HiveSearch::no_hive) {
+        if (root != RegistryRoot::hive_file) {
+            report_own_failure(platform, format, NO_HIVE_TEXT, shown, "");
+        } else {
+            report_own_failure(platform, format, "", shown, NO_HIVE_IN_FILE_TEXT);
+        }
+        return false;
+    }
+    if (found == HiveSearch::no_control_set) {
+        char missing[80] = " has no ";
+        std::strcat(missing, hive->control_set);
+        std::strcat(missing, ", the control set its Select\\Current names");
+        report_own_failure(platform, format, "the SYSTEM hive at ", shown, missing);
+        return false;
+    }
+    return true;
+}
+
+bool open_hive_file_or_report(const Platform& platform, const char16_t* file, ListFormat format, bool write) {
+    HiveLoad load{};
+    std::uint32_t code = platform.registry.load_hive_file(platform.registry.context, RegistryRoot::hive_file, file,
+                                                          nullptr, write, &load);
+    bool unclean = load.unclean;
+    if (code != ERROR_CODE_SUCCESS) {
+        char cause[ERROR_TEXT_CAPACITY + 2] = ": ";
+        std::strncat(cause, system_error_text(code), ERROR_TEXT_CAPACITY - 1);
+        for (std::size_t end = std::strlen(cause); end > 0 && (cause[end - 1] == '\n' || cause[end - 1] == '\r');) {
+            cause[--end] = '\0';
+        }
+        // The system's number for the failure, errno where there is one.
+        if (format == ListFormat::json) {
+            write_json_error(platform, system_error_number(code), "", file, name_length(file), cause);
+        } else {
+            report_own_failure(platform, format, "", file, cause);
+        }
+        return false;
+    }
+    // A log that is there and cannot be read may hold the newest changes.
+    bool log_problem = load.log_problem[0] != u'\0';
+    if (log_problem && write) {
+        begin_errors(platform);
+        print_text(platform, "error: ");
+        print_name(platform, file);
+        print_text(platform, ": ");
+        print_name(platform, load.log_problem);
+        print_text(platform, LOG_PROBLEM_TEXT);
+        end_errors(platform);
+        return false;
+    }
+    if (unclean && write) {
+        report_own_failure(platform, format, "", file, UNCLEAN_TEXT);
+        return false;
+    }
+    begin_warnings(platform);
+    if (log_problem) {
+        print_text(platform, "warning: ");
+        print_name(platform, file);
+        print_text(platform, ": ");
+        print_name(platform, load.log_problem);
+        print_text(platform, LOG_PROBLEM_WARNING);
+    } else if (unclean) {
+        print_text(platform, UNCLEAN_WARNING);
+    }
+    if (load.entries_applied > 0) {
+        print_text(platform, "note: ");
+        print_name(platform, file);
+        print_text(platform, ": ");
+        print_number(platform, load.entries_applied);
+        print_text(platform, " entries of the transaction logs applied, as Windows does when it loads the hive\n");
+    }
+    end_warnings(platform);
+    return true;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "pending/list_pending.h"
 #include "pending/pending_value.h"
 #include "platform/platform.h"
 
@@ -43,3 +44,16 @@ HiveSearch find_hive_control_set(const Platform& platform, RegistryRoot root, co
                                  std::uint32_t* code);
 
 void release_hive(const Platform& platform, OfflineHive* hive);
+
+// Finds the control set as above and, when none is found, says why in
+// `format`, naming the hive `shown` (KEY or FILE as typed). False once that
+// is said.
+bool find_control_set_or_report(const Platform& platform, RegistryRoot root, const char16_t* name,
+                                const char16_t* shown, ListFormat format, OfflineHive* hive);
+
+// Opens the hive file FILE as RegistryRoot::hive_file, with `write` to
+// change it, and says what stands in the way in `format`. A hive whose logs
+// may hold newer changes is read with a warning and never changed; the
+// entries of its logs that were applied are noted. False once a failure is
+// reported.
+bool open_hive_file_or_report(const Platform& platform, const char16_t* file, ListFormat format, bool write);

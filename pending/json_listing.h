@@ -24,6 +24,21 @@ struct JsonWriter {
     char buffer[4096];
 };
 
+// Pieces of a document, for the commands that write documents of their
+// own: JSON text as it stands; units escaped, without quotes; the tool's
+// own ASCII words escaped; a string, quoted; a number; an error object,
+// {"code": N, "message": "..."}, of the tool's own words or of the system's
+// text for `code`. json_write_out hands what is held to the output.
+void json_put(JsonWriter* writer, const char* text);
+void json_put_units(JsonWriter* writer, const char16_t* units, std::size_t count);
+void json_put_ascii(JsonWriter* writer, const char* text);
+void json_put_string(JsonWriter* writer, const char16_t* units, std::size_t count);
+void json_put_number(JsonWriter* writer, std::uint64_t number);
+void json_put_error_object(JsonWriter* writer, std::uint32_t code, const char* before, const char16_t* name,
+                           std::size_t length, const char* after);
+void json_put_system_error_object(JsonWriter* writer, std::uint32_t code);
+void json_write_out(JsonWriter* writer);
+
 // The document of operations, {"operations": [...]}, written one operation
 // at a time.
 struct JsonListing {

@@ -33,9 +33,16 @@
 //   regfixture link KEY TARGET       makes KEY a registry link to TARGET, a kernel name such as
 //                                    \REGISTRY\MACHINE\SYSTEM
 //   regfixture unlink KEY            removes the link KEY itself, never what it leads to
+//   regfixture dacl KEY SDDL         makes KEY and gives it the access list of SDDL, such as
+//                                    D:P(D;;GA;;;WD), which refuses everyone everything
+// Keys are those of the 64-bit view whatever the fixture's width, so that the
+// suites of either width set the same keys; the 32-bit view of SOFTWARE is
+// reached by its place in it, SOFTWARE\Wow6432Node.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <sddl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -50,6 +57,7 @@ namespace {
 HKEY root_key = HKEY_LOCAL_MACHINE;
 const wchar_t* key_path = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t* value_name = L"PendingFileRenameOperations";
+constexpr REGSAM VIEW = KEY_WOW64_64KEY;
 
 // HKLM\PATH or HKU\PATH: the root, and the path in `*path`.
 bool parse_key(const wchar_t* key, HKEY* root, const wchar_t** path) {
@@ -77,6 +85,7 @@ int usage() {
                  "       regfixture [-2] append PREFIX COUNT [STOP]\n"
                  "       regfixture move SRC DST|- FLAGS | errtext CODE | acp | run EXE [HEX...]\n"
                  "       regfixture hold mutex|event STOP | deltree KEY | link KEY TARGET | unlink KEY\n"
+                 "       regfixture dacl KEY SDDL\n"
                  "  options before a value's command: -2, -k KEY, -n NAME\n");
     return 2;
 }
@@ -108,7 +117,7 @@ bool parse_hex(const wchar_t* hex, std::vector<unsigned char>* bytes) {
 }
 
 int with_key(REGSAM access, HKEY* key) {
-    LONG status = RegOpenKeyExW(root_key, key_path, 0, access, key);
+    LONG status = RegOpenKeyExW(root_key, key_path, 0, access | VIEW, key);
     return status == ERROR_SUCCESS ? 0 : fail("RegOpenKeyExW", static_cast<unsigned long>(status));
 }
 
@@ -129,7 +138,7 @@ int store_in(HKEY key, unsigned long type, const std::vector<unsigned char>& byt
 
 int store_value(unsigned long type, const std::vector<unsigned char>& bytes) {
     HKEY key = nullptr;
-    LONG created = RegCreateKeyExW(root_key, key_path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    LONG created = RegCreateKeyExW(root_key, key_path, 0, nullptr, 0, KEY_SET_VALUE | VIEW, nullptr, &key, nullptr);
     if (created != ERROR_SUCCESS) return fail("RegCreateKeyExW", static_cast<unsigned long>(created));
     int status = store_in(key, type, bytes);
     RegCloseKey(key);
@@ -174,7 +183,7 @@ int load_value(const wchar_t* type_text, const wchar_t* path) {
 
 int get_value() {
     HKEY key = nullptr;
-    LONG opened = RegOpenKeyExW(root_key, key_path, 0, KEY_QUERY_VALUE, &key);
+    LONG opened = RegOpenKeyExW(root_key, key_path, 0, KEY_QUERY_VALUE | VIEW, &key);
     if (opened == ERROR_FILE_NOT_FOUND) {
         std::printf("absent");
         return 0;
@@ -375,6 +384,33 @@ int remove_link(HKEY root, const wchar_t* path) {
     return status == 0 ? 0 : fail("NtDeleteKey", static_cast<unsigned long>(status));
 }
 
+int delete_tree(HKEY root, const wchar_t* path) {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(root, path, 0, KEY_ALL_ACCESS | VIEW, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return 0;
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteTreeW(key, nullptr);
+        RegCloseKey(key);
+    }
+    if (status == ERROR_SUCCESS) status = RegDeleteKeyExW(root, path, VIEW, 0);
+    return status == ERROR_SUCCESS ? 0 : fail("RegDeleteTreeW", static_cast<unsigned long>(status));
+}
+
+int set_access(HKEY root, const wchar_t* path, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return fail("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
+    HKEY key = nullptr;
+    // The owner may always change the access list, even of a key it refused itself.
+    LONG status = RegCreateKeyExW(root, path, 0, nullptr, 0, WRITE_DAC | VIEW, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    return status == ERROR_SUCCESS ? 0 : fail("RegSetKeySecurity", static_cast<unsigned long>(status));
+}
+
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     int first = 1;
@@ -414,9 +450,12 @@ int wmain(int argc, wchar_t** argv) {
         HKEY root = nullptr;
         const wchar_t* path = nullptr;
         if (!parse_key(args[1], &root, &path)) return usage();
-        LONG deleted = RegDeleteTreeW(root, path);
-        if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND)
-            status = fail("RegDeleteTreeW", static_cast<unsigned long>(deleted));
+        status = delete_tree(root, path);
+    } else if (command == L"dacl" && count == 3 && !value_option) {
+        HKEY root = nullptr;
+        const wchar_t* path = nullptr;
+        if (!parse_key(args[1], &root, &path)) return usage();
+        status = set_access(root, path, args[2]);
     } else if ((command == L"link" && count == 3) || (command == L"unlink" && count == 2)) {
         HKEY root = nullptr;
         const wchar_t* path = nullptr;

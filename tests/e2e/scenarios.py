@@ -13,6 +13,7 @@ locale, a terminal) says so and counts as neither.
 import json
 import os
 import shutil
+import struct
 import subprocess
 import time
 
@@ -566,10 +567,109 @@ def updater_chain_restart(s):
     s.files_are({d + "app.exe": "new version", d + "app.new": None, d + "app.stage": None})
 
 
+WHY_UNCHECKED = [
+    ("windows_update_agent", "the Windows Update Agent's own answer, known only to the running service"),
+    ("configuration_manager", "the Configuration Manager client's answer, known only to the running service"),
+    ("dsc_configuration", "the DSC Local Configuration Manager's answer, known only to the running service"),
+]
+
+
+def why_reasons(s):
+    """/why on the running system, each reason alone as Windows records it:
+    its line, and its entry of the document. SOFTWARE is read in its 64-bit
+    view by either program: the fixture sets the keys there, and the 32-bit
+    view's value at its place in it. The stale file operations are counted.
+    A key denied is an error for its reason alone; the others are still
+    reported."""
+    fx, d = s.session.fixture, "C:\\wy\\"
+    ccs, sm, cv = "HKLM\\SYSTEM\\CurrentControlSet\\", "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager", \
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\"
+    names = [ccs + "Control\\ComputerName\\" + k for k in ("ComputerName", "ActiveComputerName")]
+    name, active = (bytes.fromhex(fx("-k", k, "-n", "ComputerName", "get").decode().split(":")[1]).decode(
+        "utf-16-le").rstrip("\0") for k in names)
+
+    def value(key, value_name, kind, data):
+        fx("-k", key, "-n", value_name, "set", str(kind), data.hex())
+
+    def why(entries, errors=(), status=0):
+        lines = "".join(f"  {e['reason']}: {e['key']}{' ' + e['value'] if e['value'] else ''}{e['shown']}\n"
+                        for e in entries)
+        s.bootmove(["/why"], ("A restart is pending:\n" if entries else "No restart is pending.\n") + lines + "".join(
+            f"Not checked: {r} ({w})\n" for r, w in WHY_UNCHECKED) + "".join(
+            f"error: {e['reason']}: {e['key']} {e['value']}: {e['error']['message']}\n" for e in errors), status)
+        got, out = s.session.bootmove("/why", "/fo", "json")
+        s.check(f"/why /fo json with {[e['reason'] for e in entries]}", (status, {
+            "restart_pending": bool(entries), "errors": list(errors),
+            "reasons": [{k: v for k, v in e.items() if k != "shown"} for e in entries],
+            "not_checked": [{"reason": r, "why": w} for r, w in WHY_UNCHECKED]}), (got, json.loads(out)))
+
+    def entry(reason, key, value_name, shown, detail):
+        return {"reason": reason, "key": key, "value": value_name, "detail": detail, "shown": shown}
+
+    def operations():
+        s.write(d + "live.txt", "live")
+        s.write(d + "gone.txt", "gone")
+        s.platform_writes([(d + "live.txt", d + "x.txt", REPLACE | DELAY), (d + "gone.txt", None, DELAY)])
+        os.remove(s.session.host_path(d + "gone.txt"))
+
+    cases = [  # how it is set, its entry, how it is taken away
+        (operations,
+         entry("file_operations", sm, None, " PendingFileRenameOperations = 2 operations (1 stale, which bootmove /c "
+               "/stale clears)", {"operations": {"PendingFileRenameOperations": 2, "PendingFileRenameOperations2": 0},
+                                  "stale": 1}), s.session.delete_value),
+        (lambda: value(sm, "SetupExecute", 7, utf16("autocheck autochk *\0\0")),
+         entry("setup_execute", sm, "SetupExecute", ' = "autocheck autochk *"', {"strings": ["autocheck autochk *"]}),
+         lambda: fx("-k", sm, "-n", "SetupExecute", "delete")),
+        (lambda: value(ccs + "Services\\Netlogon\\JoinDomain", "Domain", 1, utf16("EXAMPLE\0")),
+         entry("domain_join", ccs + "Services\\Netlogon\\JoinDomain", None, "", None),
+         lambda: fx("deltree", ccs + "Services\\Netlogon")),
+        (lambda: value(names[0], "ComputerName", 1, utf16("BMRENAMED\0")),
+         entry("computer_rename", names[0], "ComputerName", f" = BMRENAMED (ActiveComputerName: {active})",
+               {"new_name": "BMRENAMED", "current_name": active}),
+         lambda: value(names[0], "ComputerName", 1, utf16(name + "\0"))),
+        (lambda: value(cv + "Component Based Servicing\\RebootPending", "bm", 4, struct.pack("<I", 1)),
+         entry("component_servicing", cv + "Component Based Servicing\\RebootPending", None, "", None),
+         lambda: fx("deltree", cv + "Component Based Servicing")),
+        (lambda: value(cv + "WindowsUpdate\\Auto Update\\RebootRequired", "3f1e9b7a-0001", 4, struct.pack("<I", 1)),
+         entry("windows_update", cv + "WindowsUpdate\\Auto Update\\RebootRequired", None,
+               " (updates: 3f1e9b7a-0001)", {"updates": ["3f1e9b7a-0001"]}),
+         lambda: fx("deltree", cv + "WindowsUpdate")),
+        (lambda: value("HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Updates", "UpdateExeVolatile", 4, struct.pack("<I", 2)),
+         entry("update_exe_volatile", "HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Updates", "UpdateExeVolatile",
+               " = 2 (a value known to go stale)", {"number": 2}),
+         lambda: fx("deltree", "HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Updates")),
+        (lambda: value("HKLM\\SOFTWARE\\Microsoft\\ServerManager", "CurrentRebootAttempts", 4, struct.pack("<I", 3)),
+         entry("server_manager", "HKLM\\SOFTWARE\\Microsoft\\ServerManager", "CurrentRebootAttempts", " = 3",
+               {"number": 3}), lambda: fx("deltree", "HKLM\\SOFTWARE\\Microsoft\\ServerManager")),
+        (lambda: value(cv + "RunOnce", "DVDRebootSignal", 3, b"\1\0\0\0"),
+         entry("dvd_reboot_signal", cv + "RunOnce", "DVDRebootSignal", "", None),
+         lambda: fx("-k", cv + "RunOnce", "-n", "DVDRebootSignal", "delete")),
+    ]
+    why([])
+    for set_it, expected, take_away in cases:
+        set_it()
+        try:
+            why([expected])
+        finally:
+            take_away()
+    denied = "HKLM\\SOFTWARE\\Microsoft\\ServerManager"
+    cases[2][0]()
+    fx("dacl", denied, "D:P(D;;GA;;;WD)")
+    try:
+        message = s.session.error_text(5).decode().rstrip("\r\n")
+        why([cases[2][1]], [{"reason": "server_manager", "key": denied, "value": "CurrentRebootAttempts",
+                             "error": {"code": 5, "message": message}}], 1)
+    finally:
+        fx("dacl", denied, "D:P(A;;GA;;;WD)")
+        fx("deltree", denied)
+        cases[2][2]()
+    why([])
+
+
 SCENARIOS = [
     platform_value_listed, cancel_then_restart, schedule_then_restart, user_session, cancel_only_operation,
     unicode_restart, code_page_932, console_output, positional_pairs_restart, closing_nul_restart, second_value,
-    wow64_redirection, lock_held_elsewhere, offline_hive, stale_restart, updater_chain_restart,
+    wow64_redirection, lock_held_elsewhere, offline_hive, stale_restart, updater_chain_restart, why_reasons,
 ]
 
 

@@ -65,11 +65,41 @@ def utf16(text):
     return text.encode("utf-16-le", "surrogatepass")
 
 
-def system_hive(path, current, sets, minor=5, extra=None):
+def add_keys(h, node, keys):
+    """Keys below NODE by their paths, each with its values (name -> (type, bytes))."""
+    for path, values in keys.items():
+        at = node
+        for part in path.split("\\"):
+            at = h.node_get_child(at, part) or h.node_add_child(at, part)
+        for name, (kind, data) in values.items():
+            h.node_set_value(at, {"key": name, "t": kind, "value": data})
+
+
+# A key or value of each reason for a restart that SOFTWARE records.
+SOFTWARE_REASONS = {
+    "Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\RebootPending": {},
+    "Microsoft\\Windows\\CurrentVersion\\WindowsUpdate\\Auto Update\\RebootRequired": {
+        "3f1e9b7a-0001": (REG_DWORD, struct.pack("<I", 1))},
+    "Microsoft\\Updates": {"UpdateExeVolatile": (REG_DWORD, struct.pack("<I", 1))},
+    "Microsoft\\ServerManager": {"CurrentRebootAttempts": (REG_DWORD, struct.pack("<I", 2))},
+    "Microsoft\\Windows\\CurrentVersion\\RunOnce": {"DVDRebootSignal": (3, b"\1\0\0\0")},
+}
+
+
+def software_hive(path, keys=SOFTWARE_REASONS):
+    """A SOFTWARE hive holding KEYS (see add_keys), by default every reason for a restart it records."""
+    with open(path, "wb") as f:
+        f.write(empty_hive())
+    h = hivex.Hivex(path, write=True)
+    add_keys(h, h.root(), keys)
+    h.commit(path)
+
+
+def system_hive(path, current, sets, minor=5, extra=None, keys=None):
     """A SYSTEM hive: Select\\Current (a DWORD; None for no such value),
     and for each control set number the data of its two values (bytes, or
-    None for an absent one), and `extra` (name -> bytes of a REG_BINARY)
-    beside them in Session Manager."""
+    None for an absent one), `extra` (name -> bytes of a REG_BINARY)
+    beside them in Session Manager, and `keys` (see add_keys) in the set."""
     with open(path, "wb") as f:
         f.write(empty_hive(minor))
     h = hivex.Hivex(path, write=True)
@@ -86,6 +116,7 @@ def system_hive(path, current, sets, minor=5, extra=None):
                 h.node_set_value(node, {"key": name, "t": REG_MULTI_SZ, "value": data})
         for name, data in (extra or {}).items():
             h.node_set_value(node, {"key": name, "t": 3, "value": data})
+        add_keys(h, h.node_get_child(root, f"ControlSet{number:03d}"), keys or {})
     h.commit(path)
 
 

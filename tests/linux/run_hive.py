@@ -47,11 +47,25 @@ def deletes(names):
 
 
 BIG = {"sets": {2: (deletes(OPS), SECOND)}, "extra": {"Big": bytes(range(256)) * 80}, "big": (VALUES[0], "Big")}
-USAGE = ("Usage: {prog} /hive <file> /l | /hive <file> /c <source file> [<target file>]\nList or cancel the file "
-         "operations that a Windows SYSTEM hive file holds for the next system boot\n\t/hive <file> /l list pending "
-         "operations on next reboot\n\t/hive <file> /l /fo json list pending operations as JSON\n\t/hive <file> /c "
-         "<source file> [<target file>] cancel first matching pending operation\n\t--help (or -h) print this text\n"
-         "\t--version print the version\n")
+USAGE = ("Usage: {prog} /hive <file> /l | /hive <file> /c <source file> [<target file>] | /hive <file> /why\nList "
+         "or cancel the file operations that a Windows SYSTEM hive file holds for the next system boot\n\t/hive <file> "
+         "/l list pending operations on next reboot\n\t/hive <file> /l /fo json list pending operations as JSON\n\t"
+         "/hive <file> /c <source file> [<target file>] cancel first matching pending operation\n\t/hive <file> /why "
+         "tell why a restart is pending\n\t/hive <file> /why /fo json tell why a restart is pending, as JSON\n\t"
+         "--help (or -h) print this text\n\t--version print the version\n")
+# /why: the SYSTEM reasons of the current set, where no SOFTWARE file is beside FILE.
+WHY_KEYS = {"Control\\Session Manager": {"SetupExecute": (7, U("autocheck autochk *\0\0"))},
+            "Services\\Netlogon\\JoinDomain": {},
+            "Services\\Tcpip\\Parameters": {"NV Hostname": (1, U("new-host\0")), "Hostname": (1, U("old-host\0"))}}
+SERVICE = "answer, known only to the running service"
+SOFTWARE_REASONS = ("component_servicing", "windows_update", "update_exe_volatile", "server_manager",
+                    "dvd_reboot_signal")
+UNCHECKED = [("computer_rename", "ComputerName against ActiveComputerName: a system that is not running keeps no "
+              "active name"), *((reason, "no SOFTWARE hive beside {file}") for reason in SOFTWARE_REASONS),
+             ("windows_update_agent", "the Windows Update Agent's own " + SERVICE),
+             ("configuration_manager", "the Configuration Manager client's " + SERVICE),
+             ("dsc_configuration", "the DSC Local Configuration Manager's " + SERVICE)]
+NOT_CHECKED = "".join(f"Not checked: {reason} ({why})\n" for reason, why in UNCHECKED)
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as cmake:
     VERSION = re.search(r"project\(bootmove VERSION (\S+)", cmake.read()).group(1)
 
@@ -136,6 +150,18 @@ ROWS = [
      "changed\n", 1, None),
     ("lone_surrogate_as_replacement", {"sets": {2: (U("\\??\\C:\\x\udc00\0\0\0"), None)}}, ["/l"],
      "File C:\\x\ufffd -> (delete)\n", "", 0, None),
+    # /why: each SYSTEM reason, and none (a name that differs only in case).
+    ("why_every_system_reason", {"keys": WHY_KEYS}, ["/why"], "A restart is pending:\n  file_operations: "
+     "ControlSet002\\Control\\Session Manager PendingFileRenameOperations = 2 operations, PendingFileRenameOperations2 "
+     "= 2 operations\n  setup_execute: ControlSet002\\Control\\Session Manager SetupExecute = \"autocheck autochk "
+     "*\"\n  domain_join: ControlSet002\\Services\\Netlogon\\JoinDomain\n  computer_rename: ControlSet002\\Services"
+     "\\Tcpip\\Parameters NV Hostname = new-host (Hostname: old-host)\n" + NOT_CHECKED, "", 0, None),
+    ("why_no_reason", {"sets": {2: (U("\0\\??\\C:\\x\0\0\0"), None)}, "keys": {"Services\\Tcpip\\Parameters": {
+        "NV Hostname": (1, U("Host\0")), "Hostname": (1, U("hOST\0"))}}}, ["/why", "/fo", "json"],
+     '{"restart_pending": false, "reasons": [], "not_checked": [\n' + ",\n".join(
+         f'  {{"reason": "{reason}", "why": "{why}"}}' for reason, why in UNCHECKED) +
+     '\n], "errors": []}\n', "", 0, None),
+    ("why_needs_a_hive", {}, ("/why",), "", NO_WINDOWS, 1, None),
     ("no_running_windows", {}, ("/l",), "", NO_WINDOWS, 1, None),
     ("stale_needs_windows", {}, ["/c", "/stale"], "", NO_WINDOWS, 1, None),
     ("usage", {}, ["/l", "x"], "", USAGE, 1, None),
@@ -147,13 +173,13 @@ ROWS = [
 
 
 def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5,
-         damage=None, big=(), logs=None, header=None):
+         damage=None, big=(), logs=None, header=None, keys=None):
     if raw != b"":
         if raw is not None:
             with open(path, "wb") as f:
                 f.write(raw)
         return
-    system_hive(path, current, sets or {1: (OTHER, None), 2: (FIRST, SECOND)}, minor, extra)
+    system_hive(path, current, sets or {1: (OTHER, None), 2: (FIRST, SECOND)}, minor, extra, keys)
     for name in big:
         big_value(path, 2, name)
     if unclean:

@@ -80,15 +80,15 @@ MemoryValue* value_named(MemoryPlatformState* state, RegistryKey key, const char
     if (key == MEMORY_KEY) {
         if (wanted == u"PendingFileRenameOperations") return &state->value;
         if (wanted == u"PendingFileRenameOperations2") return &state->second;
-        return nullptr;
     }
-    std::map<std::u16string, MemoryValue>& values = state->keys[state->opened[key - OTHER_KEYS]];
+    std::map<std::u16string, MemoryValue>& values =
+        state->keys[key == MEMORY_KEY ? RUNNING_KEY : state->opened[key - OTHER_KEYS]];
     auto found = values.find(wanted);
     if (found != values.end()) return &found->second;
     return create ? &values[wanted] : nullptr;
 }
 
-std::uint32_t open_key(void* context, RegistryRoot root, const char16_t* path, std::uint32_t, RegistryKey* key) {
+std::uint32_t open_key(void* context, RegistryRoot root, const char16_t* path, std::uint32_t access, RegistryKey* key) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_OPEN_KEY)) return code;
     const char16_t* root_name = root == RegistryRoot::users       ? u"HKU\\"
@@ -96,7 +96,11 @@ std::uint32_t open_key(void* context, RegistryRoot root, const char16_t* path, s
                                 : root == RegistryRoot::software_file ? u"SOFT\\"
                                                                   : u"HKLM\\";
     std::u16string full = root_name + std::u16string(path);
+    for (const std::u16string& denied : state->denied) {
+        if (same_folded(full, denied)) return ERROR_CODE_ACCESS_DENIED;
+    }
     state->opened.push_back(full);
+    state->opened_access.push_back(access);
     if (same_folded(full, RUNNING_KEY)) {
         *key = MEMORY_KEY;
     } else {

@@ -68,13 +68,15 @@ struct MemoryChange {
 struct MemoryPlatformState {
     // "PendingFileRenameOperations" and "PendingFileRenameOperations2" of the
     // running system, under HKLM\SYSTEM\CurrentControlSet\Control\Session
-    // Manager.
+    // Manager; its other values are in `keys`.
     MemoryValue value{};
     MemoryValue second{};
     // Every other key, as u"HKLM\OFFSYS\Select" or u"HKU\...", and its values
     // by name; a key here exists even without values. Matched without regard
     // to the case of A to Z.
     std::map<std::u16string, std::map<std::u16string, MemoryValue>> keys;
+    // Keys, as in `keys`, that open_key refuses with access denied.
+    std::set<std::u16string> denied;
     // Where a key really is, when a registry link leads to it (as in `keys`,
     // to u"\\REGISTRY\\MACHINE\\SYSTEM"); any other key's name is its own.
     std::map<std::u16string, std::u16string> kernel_names;
@@ -113,6 +115,7 @@ struct MemoryPlatformState {
     // What happened.
     std::vector<std::string> calls;
     std::vector<std::u16string> opened;              // every key opened, as in `keys`
+    std::vector<std::uint32_t> opened_access;        // and the access it was opened with
     std::u16string hive_file;                        // what load_hive_file was given, "+" when for writing
     std::u16string software_file;                    // FILE "|" the sibling, for the SOFTWARE hive
     std::vector<std::vector<unsigned char>> writes;  // every value written; an empty one for a delete

@@ -46,6 +46,9 @@ const ArgumentsRow ROWS[] = {
     {"-h", false, Command::help, ""},
     {"--version", false, Command::version, ""},
     {"/hive F /l /fo json", false, Command::list, "json|hive F"},
+    {"/hive F /WHY /fo JSON", false, Command::why, "json|hive F"},
+    {"/hive K /why", true, Command::why, "hive K"},
+    {"/why /stale", true, Command::wrong, ""},
     {"a b", false, Command::move, "a|b"},
 };
 
