@@ -202,9 +202,15 @@ bool operation_is_stale(const Platform& platform, PendingValue& value, const Ope
     return lookup == ERROR_CODE_FILE_NOT_FOUND || lookup == ERROR_CODE_PATH_NOT_FOUND;
 }
 
-bool judge_operation(const Platform& platform, EarlierTargets* earlier, PendingValue& value,
-                     const Operation& operation) {
-    bool stale = operation_is_stale(platform, value, operation, *earlier);
+Judged judged_in(std::size_t which, const PendingValue& first, bool second_exists) {
+    if (which == 0) return second_exists ? Judged::all_but_a_lone_source : Judged::every_operation;
+    return ends_in_lone_source(first) ? Judged::no_operation : Judged::every_operation;
+}
+
+bool judge_operation(const Platform& platform, EarlierTargets* earlier, PendingValue& value, const Operation& operation,
+                     Judged judged) {
+    bool judge = judged == Judged::every_operation || (judged == Judged::all_but_a_lone_source && operation.has_target);
+    bool stale = judge && operation_is_stale(platform, value, operation, *earlier);
     add_earlier_target(earlier, value, operation);
     return stale;
 }

@@ -216,6 +216,16 @@ const RaceRow RACES[] = {
      "Deleting C:\\bmtest\\a next reboot\n",
      0,
      GROWN.substr(0, GROWN.size() - 1) + u"\\??\\C:\\bmtest\\a\0\0\0"s},
+    // The second value came between the decision and the write: the first
+    // value's lone last source is decided again, and kept.
+    {"stale_second_came_meanwhile",
+     "stale",
+     0,
+     {{CALL_QUERY_SIZE, 1, false, multi_sz(u"\\??\\C:\\a\0\0\\??\\C:\\b\0"s)},
+      {CALL_QUERY_SIZE, 4, true, multi_sz(u"\\??\\C:\\c\0\0\0"s)}},
+     "File C:\\a -> (delete)\n",
+     0,
+     u"\\??\\C:\\b\0"s},
     {"cancel_never_settles", "cancel", 0, every_read(16, PENDING),
      "error: the pending operations kept changing while they were read; nothing was changed\n", 1, u""},
 };
