@@ -52,9 +52,10 @@ void release_set(const Platform& platform, StaleSet* set) {
 // Decides, one lookup at a time, which operations are stale, each with what
 // the moves before it create: those of `first` (the first value as it was
 // decided, empty while the first value itself is decided) and the value's
-// own. A last string without its NUL gets one just past the data for its
-// lookup; what stood there (an odd last byte) is put back.
-bool decide(const Platform& platform, PendingValue& value, const PendingValue& first, StaleSet* set) {
+// own; `judged` says which may be judged at all. A last string without its
+// NUL gets one just past the data for its lookup; what stood there (an odd
+// last byte) is put back.
+bool decide(const Platform& platform, PendingValue& value, const PendingValue& first, Judged judged, StaleSet* set) {
     std::size_t bytes = (unit_count(value) / 2 + 1) / 8 + 1;
     set->bits = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, bytes));
     EarlierTargets earlier;
@@ -71,7 +72,7 @@ bool decide(const Platform& platform, PendingValue& value, const PendingValue& f
     value.units[unit_count(value)] = u'\0';
     cursor = 0;
     for (std::uint32_t index = 0; next_operation(value, &cursor, &operation); ++index) {
-        bool stale = judge_operation(platform, &earlier, value, operation);
+        bool stale = judge_operation(platform, &earlier, value, operation, judged);
         if (stale) set->bits[index / 8] = static_cast<unsigned char>(set->bits[index / 8] | 1u << (index % 8));
         ++(stale ? set->stale : set->live);
     }
@@ -82,9 +83,10 @@ bool decide(const Platform& platform, PendingValue& value, const PendingValue& f
 
 // The value without its stale operations, as "/c" cuts one: the live
 // operations and every byte after the list's end as stored; when a cut
-// reached the end of the data, the list's closing empty string, which the
-// restart needs, in front of an odd last byte. Gives the new size.
-std::uint32_t keep_live(const PendingValue& value, const StaleSet& set, unsigned char* out) {
+// reached the end of the data and `close` allows, the list's closing empty
+// string, which the restart needs, in front of an odd last byte. Gives the
+// new size.
+std::uint32_t keep_live(const PendingValue& value, const StaleSet& set, bool close, unsigned char* out) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(value.units);
     std::uint32_t size = 0;
     bool cut_at_end = false;
@@ -98,7 +100,7 @@ std::uint32_t keep_live(const PendingValue& value, const StaleSet& set, unsigned
         std::memcpy(out + size, bytes + operation.begin * 2, (operation.end - operation.begin) * 2);
         size += (operation.end - operation.begin) * 2;
     }
-    if (cut_at_end) {
+    if (cut_at_end && close) {
         out[size++] = 0;
         out[size++] = 0;
     }
@@ -111,17 +113,28 @@ std::uint32_t keep_live(const PendingValue& value, const StaleSet& set, unsigned
     return size;
 }
 
-// Writes the value without its stale operations, or deletes it.
+// Writes the value without its stale operations, or deletes it. The first
+// value's end is left as it was while the second value exists: an empty
+// string there would end the strings before the second value's, were the
+// restart to read the two as one run.
 std::uint32_t write_live(const Platform& platform, RegistryKey key, std::size_t which, const PendingValue& value,
-                         const StaleSet& set) {
+                         const StaleSet& set, bool second_exists) {
     const RegistryAccess& registry = platform.registry;
     if (set.live == 0) return registry.delete_value(registry.context, key, PENDING_VALUE_NAMES[which]);
     unsigned char* out = static_cast<unsigned char*>(platform.heap.allocate(platform.heap.context, value.size + 8));
     if (out == nullptr) return ERROR_CODE_NOT_ENOUGH_MEMORY;
-    std::uint32_t size = keep_live(value, set, out);
+    std::uint32_t size = keep_live(value, set, which != 0 || !second_exists, out);
     std::uint32_t status = registry.set_value(registry.context, key, PENDING_VALUE_NAMES[which], value.type, out, size);
     platform.heap.release(platform.heap.context, out);
     return status;
+}
+
+// Whether the value `name` exists; a failure to tell counts as yes.
+bool value_exists(const Platform& platform, RegistryKey key, const char16_t* name) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    return platform.registry.query_value(platform.registry.context, key, name, &type, nullptr, &size) !=
+           ERROR_CODE_FILE_NOT_FOUND;
 }
 
 void list_cancelled(const Platform& platform, PendingValue& value, std::size_t which, const StaleSet& set,
@@ -144,7 +157,8 @@ void list_cancelled(const Platform& platform, PendingValue& value, std::size_t w
 }
 
 // Reads and decides, reads again just before the write and decides again
-// if the value changed, then writes once and lists what was cancelled. A
+// if the value changed (for the first value, also if the second came or
+// went), then writes once and lists what was cancelled. A
 // value that holds no operation at all keeps "a restart is pending" true
 // for nothing, so it is deleted too, without a line. `value` is left
 // holding the value as decided (empty when there is none) for the caller
@@ -158,8 +172,9 @@ int clear_value(const Platform& platform, RegistryKey key, std::size_t which, co
             report_code(platform, output, status);
             return 1;
         }
+        bool second_exists = which == 0 && value_exists(platform, key, PENDING_VALUE_NAMES[1]);
         StaleSet set{};
-        if (!decide(platform, *value, first, &set)) {
+        if (!decide(platform, *value, first, judged_in(which, first, second_exists), &set)) {
             report_code(platform, output, ERROR_CODE_NOT_ENOUGH_MEMORY);
             return 1;
         }
@@ -171,8 +186,9 @@ int clear_value(const Platform& platform, RegistryKey key, std::size_t which, co
         std::uint64_t before = fingerprint(*value, size);
         release_pending_value(platform, value);
         status = read_pending_value(platform, key, PENDING_VALUE_NAMES[which], value);
-        if (status == ERROR_CODE_SUCCESS && value->size == size && fingerprint(*value, size) == before) {
-            status = write_live(platform, key, which, *value, set);
+        if (status == ERROR_CODE_SUCCESS && value->size == size && fingerprint(*value, size) == before &&
+            (which != 0 || value_exists(platform, key, PENDING_VALUE_NAMES[1]) == second_exists)) {
+            status = write_live(platform, key, which, *value, set, second_exists);
             if (status == ERROR_CODE_SUCCESS) list_cancelled(platform, *value, which, set, output);
             release_set(platform, &set);
             if (status == ERROR_CODE_SUCCESS) return 0;

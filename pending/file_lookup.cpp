@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pending/name_fold_table.h"
+
 namespace {
 
 // Codes by which the file system says that nothing is at a name: not found,
@@ -72,14 +74,29 @@ NameReading name_reading(const char16_t* name, std::uint32_t length) {
 }
 
 // The unit a name is hashed by, so that names the file system takes for one
-// hash alike whatever its table: ASCII letters in upper case; the units of
-// scripts without case (CJK, kana, Yi, Hangul) as they are; and one
-// stand-in for every other unit beyond ASCII and for I and S, which
-// Unicode's upper case also gives for U+0131 and U+017F.
+// hash alike whatever its table (each unit in its simple upper case, by the
+// Unicode version of the system or of the volume): the units that any such
+// table may join become one unit, and so do the letters that a later table
+// may give a partner. Names that differ in letters of any script hash
+// apart, so that a chain of such names costs no more than ASCII ones. ASCII
+// is folded here, the rest by the runs of FOLD_RUNS.
 std::uint32_t hash_unit(char16_t unit) {
-    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - 0x20);
-    if ((unit >= 0x3000 && unit <= 0xA63F) || (unit >= 0xAC00 && unit <= 0xD7FF)) return unit;
-    return unit >= 0x80 || unit == u'I' || unit == u'S' ? 0x80u : unit;
+    if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? unit - 0x20u : unit;
+    std::size_t low = 0;
+    std::size_t high = sizeof FOLD_RUNS / sizeof FOLD_RUNS[0];
+    while (low < high) {
+        std::size_t middle = (low + high) / 2;
+        if (FOLD_RUNS[middle].first <= unit) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    if (low == 0 || unit > FOLD_RUNS[low - 1].last) return unit;
+    const FoldRun& run = FOLD_RUNS[low - 1];
+    if (run.kind == FoldKind::same) return run.value;
+    if (run.kind == FoldKind::add_alternate && (unit - run.first) % 2 != 0) return unit;
+    return (unit + run.value) & 0xFFFFu;
 }
 
 constexpr std::uint32_t HASH_START = 2166136261u;
@@ -185,9 +202,15 @@ bool operation_is_stale(const Platform& platform, PendingValue& value, const Ope
     return lookup == ERROR_CODE_FILE_NOT_FOUND || lookup == ERROR_CODE_PATH_NOT_FOUND;
 }
 
-bool judge_operation(const Platform& platform, EarlierTargets* earlier, PendingValue& value,
-                     const Operation& operation) {
-    bool stale = operation_is_stale(platform, value, operation, *earlier);
+Judged judged_in(std::size_t which, const PendingValue& first, bool second_exists) {
+    if (which == 0) return second_exists ? Judged::all_but_a_lone_source : Judged::every_operation;
+    return ends_in_lone_source(first) ? Judged::no_operation : Judged::every_operation;
+}
+
+bool judge_operation(const Platform& platform, EarlierTargets* earlier, PendingValue& value, const Operation& operation,
+                     Judged judged) {
+    bool judge = judged == Judged::every_operation || (judged == Judged::all_but_a_lone_source && operation.has_target);
+    bool stale = judge && operation_is_stale(platform, value, operation, *earlier);
     add_earlier_target(earlier, value, operation);
     return stale;
 }

@@ -66,6 +66,18 @@ void add_earlier_target(EarlierTargets* earlier, const PendingValue& value, cons
 bool operation_is_stale(const Platform& platform, PendingValue& value, const Operation& operation,
                         const EarlierTargets& earlier);
 
-// Judges the operation as above, then counts its target for those after it.
-bool judge_operation(const Platform& platform, EarlierTargets* earlier, PendingValue& value,
-                     const Operation& operation);
+// Which operations of a value may be judged at all. When the first value
+// ends in a lone source (ends_in_lone_source) and the second value exists,
+// the restart may pair that source with the second value's first string and
+// go on pairing across the two: the source is then no lone delete, and the
+// second value's operations may be other pairs than they seem, so none of
+// them is stale.
+enum class Judged { every_operation, all_but_a_lone_source, no_operation };
+// For value `which`, beside the first value (empty when there is none) and
+// whether the second exists.
+Judged judged_in(std::size_t which, const PendingValue& first, bool second_exists);
+
+// Judges the operation as above, when `judged` lets it be, then counts its
+// target for those after it.
+bool judge_operation(const Platform& platform, EarlierTargets* earlier, PendingValue& value, const Operation& operation,
+                     Judged judged);

@@ -21,11 +21,12 @@ void list_values(const Platform& platform, PendingValue* values, const bool* pre
     for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
         if (!present[which]) continue;
         PendingValue& value = values[which];
+        Judged judged = judged_in(which, values[0], present[1]);
         value.units[unit_count(value)] = u'\0';
         OperationCursor cursor = 0;
         Operation operation;
         while (next_operation(value, &cursor, &operation)) {
-            if (earlier != nullptr && !judge_operation(platform, earlier, value, operation)) continue;
+            if (earlier != nullptr && !judge_operation(platform, earlier, value, operation, judged)) continue;
             if (format == ListFormat::json) {
                 add_json_operation(&listing, value, which, operation);
             } else {

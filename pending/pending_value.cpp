@@ -174,6 +174,14 @@ OperationCursor list_end(const PendingValue& value, bool* closed) {
     return *closed ? cursor + 1 : cursor;
 }
 
+bool ends_in_lone_source(const PendingValue& value) {
+    OperationCursor cursor = 0;
+    Operation operation;
+    bool any = false;
+    while (next_operation(value, &cursor, &operation)) any = true;
+    return any && !operation.has_target;
+}
+
 // FNV-1a, a 64-bit word at a time. Each step is a bijection of the state,
 // so a change in any one word always shows; callers compare sizes apart.
 std::uint64_t fingerprint(const PendingValue& value, std::uint32_t size) {

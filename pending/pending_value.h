@@ -121,6 +121,11 @@ bool next_operation(const PendingValue& value, OperationCursor* cursor, Operatio
 // the end of the whole units when the walk reaches it without one.
 OperationCursor list_end(const PendingValue& value, bool* closed);
 
+// Whether the list runs to the end of the data with a source that has no
+// target string after it: the restart may pair that source with the first
+// string of the value it reads next.
+bool ends_in_lone_source(const PendingValue& value);
+
 // Tells whether a value read again still holds what it held, without a
 // second copy: a fingerprint of its type and its first `size` bytes.
 std::uint64_t fingerprint(const PendingValue& value, std::uint32_t size);

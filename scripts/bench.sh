@@ -18,10 +18,14 @@ build/bench/bootmove_bench --benchmark_repetitions=3 --benchmark_report_aggregat
   --benchmark_format=json 2>/dev/null | python3 -c '
 import json, sys
 rows = {}
+stale = {}
 for b in json.load(sys.stdin)["benchmarks"]:
     if b.get("aggregate_name") != "median":
         continue
-    name, size = b["run_name"].split("/")
+    name, size, *script = b["run_name"].split("/")
+    if script:
+        stale.setdefault(int(size), {})[int(script[0])] = b["real_time"]
+        continue
     rows.setdefault(int(size), {})[name] = b
 print("| operations | value bytes | floor | /l | /l vs floor | /c of the last | peak heap of /c |")
 print("|---:|---:|---:|---:|---:|---:|---:|")
@@ -32,6 +36,13 @@ for size in sorted(rows):
     peak = r["BM_CancelLast"]["peak_heap_bytes"]
     print(f"| {size:,} | {value:,.0f} | {floor:,.0f} us | {listing:,.0f} us | {listing / floor:.2f}x"
           f" | {cancel:,.0f} us | {peak:,.0f} B ({peak / value:.2f}x) |")
+print()
+print("/l /stale of moves onto names that differ only in letters of one script:")
+print()
+print("| moves | ASCII | Cyrillic | Greek | Latin-1 |")
+print("|---:|---:|---:|---:|---:|")
+for size in sorted(stale):
+    print(f"| {size:,} | " + " | ".join(f"{stale[size][s]:,.1f} ms" for s in range(4)) + " |")
 '
 for arch in x64 x86; do
   echo

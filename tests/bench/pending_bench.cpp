@@ -1,7 +1,9 @@
 // Listing and cancelling on values of 1,000, 10,000 and 100,000 operations
 // through the in-memory platform, beside a floor over the same units: one
 // search for every NUL and writing the same output bytes. Output goes
-// nowhere, names still passing through the writer.
+// nowhere, names still passing through the writer. Then the stale ones
+// judged among moves onto names that differ only in the letters of one
+// script.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -139,10 +141,51 @@ void BM_Floor(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(units.size() * 2));
 }
 
+// Moves of gone names onto names of one length that differ only in letters
+// of `script` (0: ASCII, 1: Cyrillic, 2: Greek, 3: Latin-1), so that each
+// source is looked for among all the earlier targets: every source is stale.
+std::vector<unsigned char> make_chain_value(int operations, int script) {
+    const char16_t first_letter[] = {u'a', 0x0430, 0x03B1, 0x00E0};
+    auto name = [&](int number) {
+        std::u16string text = u"\\??\\C:\\Data\\";
+        for (int digit = 0; digit < 6; ++digit, number /= 10) {
+            text.push_back(static_cast<char16_t>(first_letter[script] + number % 10));
+        }
+        return text + u".dat";
+    };
+    std::u16string data;
+    for (int i = 0; i < operations; ++i) {
+        data += name(2 * i) + u'\0' + u'!' + name(2 * i + 1) + u'\0';
+    }
+    data.push_back(u'\0');
+    std::vector<unsigned char> bytes;
+    for (char16_t unit : data) {
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    return bytes;
+}
+
+void BM_ListStale(benchmark::State& state) {
+    MemoryPlatformState platform_state;
+    platform_state.value = {true, VALUE_TYPE_MULTI_SZ,
+                            make_chain_value(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)))};
+    platform_state.output_discarded = true;
+    Platform platform = memory_platform(&platform_state);
+    const char16_t* argv[] = {u"bootmove.exe", u"/l", u"/stale"};
+    for (auto _ : state) {
+        platform_state.calls.clear();
+        benchmark::DoNotOptimize(run_command_line(platform, 3, argv));
+    }
+    const char* scripts[] = {"ascii", "cyrillic", "greek", "latin1"};
+    state.SetLabel(scripts[state.range(1)]);
+}
+
 }  // namespace
 
 BENCHMARK(BM_Floor)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_List)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CancelLast)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ListStale)->ArgsProduct({{1000, 32000}, {0, 1, 2, 3}})->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
