@@ -202,11 +202,12 @@ std::uint32_t count_stale(const Platform& platform, PendingValue* values, std::u
     for (std::size_t which = 0; which < PENDING_VALUE_COUNT; ++which) {
         PendingValue& value = values[which];
         if (value.units == nullptr) continue;
+        Judged judged = judged_in(which, values[0], values[1].units != nullptr);
         value.units[unit_count(value)] = u'\0';
         OperationCursor cursor = 0;
         Operation operation;
         while (next_operation(value, &cursor, &operation)) {
-            if (judge_operation(platform, &earlier, value, operation)) ++*stale;
+            if (judge_operation(platform, &earlier, value, operation, judged)) ++*stale;
         }
     }
     files.revert_redirection(files.context, redirection);
