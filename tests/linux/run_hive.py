@@ -18,8 +18,8 @@ import tempfile
 
 import hivex
 
-from hives import (VALUES, big_value, checksum, log_numbers, marvin32, read_values, set_header, stored_cells,
-                   system_hive, utf16, write_dirt_log, write_logs)
+from hives import (VALUES, big_value, checksum, log_numbers, marvin32, read_values, set_header,
+                   software_hive, stored_cells, system_hive, utf16, write_dirt_log, write_logs)
 
 U = utf16
 FIRST = U("*1\\??\\C:\\a\0*1!\\??\\C:\\b\0\\??\\C:\\c\u03a9\0\0\0")
@@ -161,6 +161,15 @@ ROWS = [
      '{"restart_pending": false, "reasons": [], "not_checked": [\n' + ",\n".join(
          f'  {{"reason": "{reason}", "why": "{why}"}}' for reason, why in UNCHECKED) +
      '\n], "errors": []}\n', "", 0, None),
+    # Every SOFTWARE reason, from the SOFTWARE hive beside FILE (named in lower case).
+    ("why_software_beside", {"software": True}, ["/why"], "A restart is pending:\n  file_operations: ControlSet002\\"
+     "Control\\Session Manager PendingFileRenameOperations = 2 operations, PendingFileRenameOperations2 = 2 operations\n"
+     "  component_servicing: Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\RebootPending\n  "
+     "windows_update: Microsoft\\Windows\\CurrentVersion\\WindowsUpdate\\Auto Update\\RebootRequired (updates: "
+     "3f1e9b7a-0001)\n  update_exe_volatile: Microsoft\\Updates UpdateExeVolatile = 1 (a value known to go stale)\n"
+     "  server_manager: Microsoft\\ServerManager CurrentRebootAttempts = 2\n  dvd_reboot_signal: Microsoft\\Windows"
+     "\\CurrentVersion\\RunOnce DVDRebootSignal\n" + "".join(f"Not checked: {reason} ({why})\n" for reason, why in
+                                                          UNCHECKED if reason not in SOFTWARE_REASONS), "", 0, None),
     ("why_needs_a_hive", {}, ("/why",), "", NO_WINDOWS, 1, None),
     ("no_running_windows", {}, ("/l",), "", NO_WINDOWS, 1, None),
     ("stale_needs_windows", {}, ["/c", "/stale"], "", NO_WINDOWS, 1, None),
@@ -173,7 +182,7 @@ ROWS = [
 
 
 def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5,
-         damage=None, big=(), logs=None, header=None, keys=None):
+         damage=None, big=(), logs=None, header=None, keys=None, software=None):
     if raw != b"":
         if raw is not None:
             with open(path, "wb") as f:
@@ -186,6 +195,9 @@ def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=No
         set_header(path, seq1=8, seq2=7)
     if header:
         set_header(path, **header)
+    if software:
+        # Named in another case than Windows gives it: matched without regard to case.
+        software_hive(os.path.join(os.path.dirname(path), "software"))
     with open(path, "r+b") as f:
         if raw_at:
             f.seek(raw_at[0])
@@ -371,7 +383,7 @@ def check_windows(program, session, folder, row):
     success its standard output and its warnings with CR LF and names in code page 1252; on failure one error line on
     standard output, the file untouched. After /c both programs list the same operations."""
     name, hive, args = row[:3]
-    if not isinstance(args, list) or args[0].lower() not in ("/l", "/c") or hive.get("raw", b"") is None:
+    if not isinstance(args, list) or args[0].lower() not in ("/l", "/c", "/why") or hive.get("raw", b"") is None:
         return []
     path = os.path.join(folder, name + ".hiv")
     results = []
@@ -379,8 +391,12 @@ def check_windows(program, session, folder, row):
         make(path, **hive)
         before = open(path, "rb").read()
         if windows:
-            status, out, err = session.run(session.exe, ["/hive", session.dos_name(path), *args])
-            err, error = err.replace(session.dos_name(path), path), out
+            dos = session.dos_name(path)
+            status, out, err = session.run(session.exe, ["/hive", dos, *args])
+            # FILE as typed, in text and in a document.
+            for typed, linux in ((dos, path), (dos.replace("\\", "\\\\"), path)):
+                out, err = out.replace(typed.encode(), linux.encode()), err.replace(typed, linux)
+            error = out
         else:
             status, out, err = run(program, ["/hive", path, *args])
             out, err = out.replace("\n", "\r\n").encode("cp1252", "replace"), err.replace("\n", "\r\n")
