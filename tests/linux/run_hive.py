@@ -18,8 +18,8 @@ import tempfile
 
 import hivex
 
-from hives import (VALUES, big_value, checksum, log_numbers, marvin32, read_values, set_header,
-                   software_hive, stored_cells, system_hive, utf16, write_dirt_log, write_logs)
+from hives import (VALUES, big_value, checksum, log_numbers, marvin32, read_values, set_header, software_hive,
+                   stored_cells, system_hive, utf16, value_cell, write_dirt_log, write_logs)
 
 U = utf16
 FIRST = U("*1\\??\\C:\\a\0*1!\\??\\C:\\b\0\\??\\C:\\c\u03a9\0\0\0")
@@ -144,6 +144,15 @@ ROWS = [
      0, None),
     ("big_data_in_an_old_hive_not_cancelled", {**BIG, "minor": 3}, ["/c", "C:\\s"], "",
      "error: PendingFileRenameOperations: " + UNREADABLE + "; nothing was changed\n", 1, None),
+    # The check of the whole hive before a write: a cell two values claim, a value whose cell cannot hold its size.
+    ("shared_data_cell_not_freed", {"poke": [(VALUES[1], len(FIRST), VALUES[0])]}, ["/c", "C:\\a"], "",
+     "error: the hive is damaged: the data of the value PendingFileRenameOperations2 of the key ControlSet002\\"
+     "Control\\Session Manager shares a cell with the data of the value PendingFileRenameOperations; nothing was "
+     "changed\n", 1, None),
+    ("second_value_too_large_for_its_cell", {"poke": [(VALUES[1], 5000, None)]}, ["/c", "C:\\a"], "",
+     "error: the hive is damaged: the data of the value PendingFileRenameOperations2 of the key ControlSet002\\"
+     "Control\\Session Manager is not where its size says: its cells are too small for it; nothing was changed\n", 1,
+     None),
     # No sequence number is left above the last one.
     ("sequence_at_its_end", {"header": {"seq1": 0xFFFFFFFF, "seq2": 0xFFFFFFFF}}, ["/c", "C:\\a"], "",
      "error: the hive's sequence numbers have reached their end, which no hive Windows wrote does; nothing was "
@@ -182,7 +191,7 @@ ROWS = [
 
 
 def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=None, extra=None, minor=5,
-         damage=None, big=(), logs=None, header=None, keys=None, software=None):
+         damage=None, big=(), logs=None, header=None, keys=None, software=None, poke=()):
     if raw != b"":
         if raw is not None:
             with open(path, "wb") as f:
@@ -195,6 +204,14 @@ def make(path, sets=None, current=2, unclean=False, cut=None, raw=b"", raw_at=No
         set_header(path, seq1=8, seq2=7)
     if header:
         set_header(path, **header)
+    for name, size, data_of in poke:
+        # The second value's data taken over from the first's cell, or a size its cell cannot hold.
+        image, vk, h = value_cell(path, 2, name)
+        struct.pack_into("<I", image, vk + 8, size)
+        if data_of:
+            image[vk + 12:vk + 16] = image[h.node_get_value(h.node_get_child(h.node_get_child(h.node_get_child(
+                h.root(), "ControlSet002"), "Control"), "Session Manager"), data_of) + 12:][:4]
+        open(path, "wb").write(image)
     if software:
         # Named in another case than Windows gives it: matched without regard to case.
         software_hive(os.path.join(os.path.dirname(path), "software"))
