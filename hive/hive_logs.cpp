@@ -321,9 +321,10 @@ bool resize_overlay(void* context, std::size_t size) {
     // What was cut is gone, whatever grows there again.
     overlay->zeros_from = size;
     auto& sectors = overlay->sectors;
-    sectors.erase(std::remove_if(sectors.begin(), sectors.end(),
-                                 [size](const auto& entry) { return std::size_t{entry.first} * LOG_SECTOR >= size; }),
-                  sectors.end());
+    sectors.erase(
+        std::remove_if(sectors.begin(), sectors.end(),
+                       [size](const OverlaySector& entry) { return std::size_t{entry.sector} * LOG_SECTOR >= size; }),
+        sectors.end());
     return true;
 }
 
@@ -333,7 +334,8 @@ bool write_overlay(void* context, std::size_t offset, const unsigned char* bytes
     HiveOverlay* overlay = static_cast<HiveOverlay*>(context);
     if (offset < HIVE_BASE_BLOCK) return true;
     for (std::size_t done = 0; done < length; done += LOG_SECTOR) {
-        overlay->sectors.emplace_back(static_cast<std::uint32_t>((offset + done) / LOG_SECTOR), bytes + done);
+        overlay->sectors.push_back(OverlaySector{static_cast<std::uint32_t>((offset + done) / LOG_SECTOR),
+                                                 static_cast<std::uint32_t>(overlay->sectors.size()), bytes + done});
     }
     return true;
 }
@@ -344,12 +346,13 @@ HiveTarget overlay_target(HiveOverlay* overlay) { return HiveTarget{overlay, res
 
 void finish_overlay(HiveOverlay* overlay) {
     auto& sectors = overlay->sectors;
-    std::stable_sort(sectors.begin(), sectors.end(),
-                     [](const auto& left, const auto& right) { return left.first < right.first; });
+    std::sort(sectors.begin(), sectors.end(), [](const OverlaySector& left, const OverlaySector& right) {
+        return left.sector != right.sector ? left.sector < right.sector : left.order < right.order;
+    });
     // Of the writes of one sector, the last one stands.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < sectors.size(); ++i) {
-        if (i + 1 < sectors.size() && sectors[i + 1].first == sectors[i].first) continue;
+        if (i + 1 < sectors.size() && sectors[i + 1].sector == sectors[i].sector) continue;
         sectors[kept++] = sectors[i];
     }
     sectors.resize(kept);
@@ -357,7 +360,8 @@ void finish_overlay(HiveOverlay* overlay) {
 
 const unsigned char* overlay_sector(const HiveOverlay& overlay, std::uint64_t offset) {
     std::uint32_t sector = static_cast<std::uint32_t>(offset / LOG_SECTOR);
-    auto found = std::lower_bound(overlay.sectors.begin(), overlay.sectors.end(), sector,
-                                  [](const auto& entry, std::uint32_t wanted) { return entry.first < wanted; });
-    return found != overlay.sectors.end() && found->first == sector ? found->second : nullptr;
+    auto found =
+        std::lower_bound(overlay.sectors.begin(), overlay.sectors.end(), sector,
+                         [](const OverlaySector& entry, std::uint32_t wanted) { return entry.sector < wanted; });
+    return found != overlay.sectors.end() && found->sector == sector ? found->bytes : nullptr;
 }

@@ -67,6 +67,14 @@ HiveRecovery recover_hive(unsigned char* base, const HiveTarget& target, const H
 // The same over the whole hive in a vector, which cannot fail.
 HiveRecovery recover_hive(std::vector<unsigned char>* image, const std::vector<unsigned char>* logs[2]);
 
+// A sector a log wrote: its number in the file, the order of the write, and
+// where its bytes are in the log.
+struct OverlaySector {
+    std::uint32_t sector;
+    std::uint32_t order;
+    const unsigned char* bytes;
+};
+
 // The recovered hive as the logs' pages standing over the file's, without a
 // copy: for each 512-byte sector a log wrote (above the base block), where
 // its bytes are in the log, which must outlive the overlay.
@@ -75,7 +83,7 @@ struct HiveOverlay {
     // From here on the file's bytes are no part of the hive: where no log
     // wrote, the hive holds zeros (it grew, or was cut and grew again).
     std::size_t zeros_from;
-    std::vector<std::pair<std::uint32_t, const unsigned char*>> sectors;  // by sector number
+    std::vector<OverlaySector> sectors;  // by sector number once finished
 };
 
 // A target that records where the recovery wrote, for recover_hive; the base
