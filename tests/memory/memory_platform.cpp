@@ -94,10 +94,10 @@ MemoryValue* value_named(MemoryPlatformState* state, RegistryKey key, const char
 std::uint32_t open_key(void* context, RegistryRoot root, const char16_t* path, std::uint32_t access, RegistryKey* key) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_OPEN_KEY)) return code;
-    const char16_t* root_name = root == RegistryRoot::users       ? u"HKU\\"
-                                : root == RegistryRoot::hive_file ? u"HIVE\\"
+    const char16_t* root_name = root == RegistryRoot::users           ? u"HKU\\"
+                                : root == RegistryRoot::hive_file     ? u"HIVE\\"
                                 : root == RegistryRoot::software_file ? u"SOFT\\"
-                                                                  : u"HKLM\\";
+                                                                      : u"HKLM\\";
     std::u16string full = root_name + std::u16string(path);
     for (const std::u16string& denied : state->denied) {
         if (same_folded(full, denied)) return ERROR_CODE_ACCESS_DENIED;
@@ -205,8 +205,8 @@ std::uint32_t kernel_name(void* context, RegistryKey key, char16_t* name, std::s
     return 0;
 }
 
-std::uint32_t load_hive_file(void* context, RegistryRoot root, const char16_t* file, const char16_t* sibling, bool write,
-                             HiveLoad* load) {
+std::uint32_t load_hive_file(void* context, RegistryRoot root, const char16_t* file, const char16_t* sibling,
+                             bool write, HiveLoad* load) {
     MemoryPlatformState* state = state_of(context);
     if (std::uint32_t code = enter(state, CALL_LOAD_HIVE_FILE)) return code;
     *load = HiveLoad{};
@@ -443,7 +443,7 @@ Platform memory_platform(MemoryPlatformState* state) {
     start_text_output(state->writer.get(), {state, state->console, state->utf8_code_page, true, "?", write_console,
                                             write_file, encode, decode, report_failure, write_error});
     Platform platform{};
-    platform.registry = {state,     open_key,  query_value, set_value,     delete_value,
+    platform.registry = {state,      open_key,  query_value, set_value,     delete_value,
                          enum_value, close_key, kernel_name, load_hive_file};
     platform.files = {state,           disable_redirection, revert_redirection, find_first_file, find_close,
                       file_attributes, move_file_ex,        get_last_error,     same_name};
