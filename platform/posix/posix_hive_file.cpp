@@ -423,7 +423,10 @@ std::uint32_t open_posix_hive(const std::string& path, const char* sibling, bool
     if (char* real = realpath(path.c_str(), nullptr)) {
         hive->real_path = real;
         std::free(real);
-    } else if (write || sibling != nullptr) {
+    } else if (sibling != nullptr) {
+        // A pipe has no folder, and so nothing beside it.
+        return ERROR_CODE_FILE_NOT_FOUND;
+    } else if (write) {
         // A pipe's name (/dev/stdin, /dev/fd/63) leads nowhere a file is.
         int error = errno;
         struct stat status {};
