@@ -32,6 +32,22 @@ bool stored_name_is(const CellBody& cell, std::size_t at, std::size_t length, bo
     return true;
 }
 
+// The name stored as stored_name_is reads it, as UTF-16 units.
+std::vector<char16_t> stored_name(const CellBody& cell, std::size_t at, std::size_t length, bool compressed) {
+    std::vector<char16_t> name;
+    for (std::size_t i = 0; i < (compressed ? length : length / 2); ++i) {
+        name.push_back(compressed ? cell[at + i] : static_cast<char16_t>(hive_half(cell.data(), at + 2 * i)));
+    }
+    return name;
+}
+
+// A cell of this signature with its fixed fields, and the name whose length
+// is at `length_field` inside it.
+bool whole_cell(const CellBody& cell, const char* signature, std::size_t fixed, std::size_t length_field) {
+    return cell.size() >= fixed && signature_is(cell, signature) &&
+           cell.size() - fixed >= hive_half(cell.data(), length_field);
+}
+
 // A list of keys ("lf", "lh" or "li") with its elements inside the cell.
 bool leaf_list(const CellBody& list, std::size_t* step) {
     if (signature_is(list, "lf") || signature_is(list, "lh")) {
@@ -98,11 +114,14 @@ HiveFault cell_holds(const HiveCells& cells, std::uint32_t offset, std::size_t n
 
 }  // namespace
 
+bool is_whole_key(const CellBody& nk) { return whole_cell(nk, "nk", NK_FIXED, body(NK_NAME_LENGTH)); }
+
+bool is_whole_value(const CellBody& vk) { return whole_cell(vk, "vk", VK_FIXED, body(VK_NAME_LENGTH)); }
+
 HiveFault read_key(const HiveCells& cells, std::uint32_t offset, CellBody* nk) {
     HiveFault fault = fault_of(cells.read_cell(cells.context, offset, nk), HiveFault::key);
     if (fault != HiveFault::none) return fault;
-    if (nk->size() < NK_FIXED || !signature_is(*nk, "nk")) return HiveFault::key;
-    return nk->size() - NK_FIXED < hive_half(nk->data(), body(NK_NAME_LENGTH)) ? HiveFault::key : HiveFault::none;
+    return is_whole_key(*nk) ? HiveFault::none : HiveFault::key;
 }
 
 bool key_name_is(const CellBody& nk, const char16_t* name, std::size_t length) {
@@ -112,12 +131,7 @@ bool key_name_is(const CellBody& nk, const char16_t* name, std::size_t length) {
 
 std::vector<char16_t> key_name(const CellBody& nk) {
     bool compressed = (hive_half(nk.data(), body(NK_FLAGS)) & NK_COMPRESSED_NAME) != 0;
-    std::size_t length = hive_half(nk.data(), body(NK_NAME_LENGTH));
-    std::vector<char16_t> name;
-    for (std::size_t i = 0; i < (compressed ? length : length / 2); ++i) {
-        name.push_back(compressed ? nk[NK_FIXED + i] : static_cast<char16_t>(hive_half(nk.data(), NK_FIXED + 2 * i)));
-    }
-    return name;
+    return stored_name(nk, NK_FIXED, hive_half(nk.data(), body(NK_NAME_LENGTH)), compressed);
 }
 
 HiveFault for_each_subkey(const HiveCells& cells, const CellBody& nk, bool (*visit)(void* context, std::uint32_t key),
@@ -175,8 +189,7 @@ HiveFault for_each_value(const HiveCells& cells, const CellBody& nk, bool (*visi
 HiveFault read_value(const HiveCells& cells, std::uint32_t offset, CellBody* vk) {
     HiveFault fault = fault_of(cells.read_cell(cells.context, offset, vk), HiveFault::value);
     if (fault != HiveFault::none) return fault;
-    if (vk->size() < VK_FIXED || !signature_is(*vk, "vk")) return HiveFault::value;
-    return vk->size() - VK_FIXED < hive_half(vk->data(), body(VK_NAME_LENGTH)) ? HiveFault::value : HiveFault::none;
+    return is_whole_value(*vk) ? HiveFault::none : HiveFault::value;
 }
 
 bool value_name_is(const CellBody& vk, const char16_t* name, std::size_t length) {
@@ -186,12 +199,7 @@ bool value_name_is(const CellBody& vk, const char16_t* name, std::size_t length)
 
 std::vector<char16_t> value_name(const CellBody& vk) {
     bool compressed = (hive_half(vk.data(), body(VK_FLAGS)) & VK_COMPRESSED_NAME) != 0;
-    std::size_t length = hive_half(vk.data(), body(VK_NAME_LENGTH));
-    std::vector<char16_t> name;
-    for (std::size_t i = 0; i < (compressed ? length : length / 2); ++i) {
-        name.push_back(compressed ? vk[VK_FIXED + i] : static_cast<char16_t>(hive_half(vk.data(), VK_FIXED + 2 * i)));
-    }
-    return name;
+    return stored_name(vk, VK_FIXED, hive_half(vk.data(), body(VK_NAME_LENGTH)), compressed);
 }
 
 HiveFault find_value(const HiveCells& cells, const CellBody& nk, const char16_t* name, std::size_t length,

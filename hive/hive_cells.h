@@ -42,6 +42,11 @@ enum class HiveFault {
     value_data,   // a value's data is not where its size says (a cell too small, a "db" that disagrees)
 };
 
+// Whether a cell is a whole key ("nk") or value ("vk"): its fixed fields and
+// its name inside it.
+bool is_whole_key(const CellBody& nk);
+bool is_whole_value(const CellBody& vk);
+
 // The key at `offset`.
 HiveFault read_key(const HiveCells& cells, std::uint32_t offset, CellBody* nk);
 // The key's own name, compared as Windows compares names: each unit in

@@ -16,10 +16,8 @@ constexpr std::size_t SK_FIXED = 20;  // a security cell's body before its descr
 // Offsets inside a cell's body, which begins after the size word.
 constexpr std::size_t body(std::size_t field) { return field - 4; }
 
-std::size_t cell_size(const Image& image, std::size_t at) {
-    std::uint32_t raw = hive_word(image.data(), at);
-    return (raw & 0x80000000u) != 0 ? std::size_t{0u - raw} : std::size_t{raw};
-}
+// A cell's size word is negative while the cell is used.
+std::size_t cell_size(const Image& image, std::size_t at) { return hive_cell_size(image.data(), at); }
 
 bool signature_is(const CellBody& cell, const char* signature) {
     return cell.size() >= 2 && cell[0] == signature[0] && cell[1] == signature[1];
@@ -135,16 +133,12 @@ std::u16string text_of(const std::vector<char16_t>& units) { return std::u16stri
 // A key's name, when its cell is a whole key.
 std::u16string key_name_at(const Check& check, std::uint32_t nk) {
     CellBody cell = body_at(check, nk);
-    bool whole = cell.size() >= body(NK_NAME) && signature_is(cell, "nk") &&
-                 cell.size() - body(NK_NAME) >= hive_half(cell.data(), body(NK_NAME_LENGTH));
-    return whole ? text_of(key_name(cell)) : std::u16string();
+    return is_whole_key(cell) ? text_of(key_name(cell)) : std::u16string();
 }
 
 std::u16string value_name_at(const Check& check, std::uint32_t vk) {
     CellBody cell = body_at(check, vk);
-    bool whole = cell.size() >= body(VK_NAME) && signature_is(cell, "vk") &&
-                 cell.size() - body(VK_NAME) >= hive_half(cell.data(), body(VK_NAME_LENGTH));
-    return whole ? text_of(value_name(cell)) : std::u16string();
+    return is_whole_value(cell) ? text_of(value_name(cell)) : std::u16string();
 }
 
 // The key's path below the root, through the keys that first listed each.

@@ -13,6 +13,11 @@ void put_hive_word(unsigned char* bytes, std::size_t at, std::uint32_t word) {
     for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(word >> (8 * i));
 }
 
+std::size_t hive_cell_size(const unsigned char* bytes, std::size_t at) {
+    std::uint32_t raw = hive_word(bytes, at);
+    return (raw & 0x80000000u) != 0 ? std::size_t{0u - raw} : std::size_t{raw};
+}
+
 std::uint32_t base_block_checksum(const unsigned char* base) {
     std::uint32_t sum = 0;
     for (std::size_t at = 0; at < HIVE_CHECKSUM; at += 4) sum ^= hive_word(base, at);

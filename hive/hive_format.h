@@ -75,6 +75,8 @@ constexpr std::size_t MAX_BIG_DATA_SEGMENTS = 0xFFFF;  // the count is 16 bits
 std::uint32_t hive_word(const unsigned char* bytes, std::size_t at);
 std::uint16_t hive_half(const unsigned char* bytes, std::size_t at);
 void put_hive_word(unsigned char* bytes, std::size_t at, std::uint32_t word);
+// The size of the cell whose size word is at `at`, used (negative) or free.
+std::size_t hive_cell_size(const unsigned char* bytes, std::size_t at);
 // The XOR of the base block's first 127 words, as Windows computes it (never
 // 0 or 0xFFFFFFFF).
 std::uint32_t base_block_checksum(const unsigned char* base);

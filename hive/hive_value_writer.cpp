@@ -23,10 +23,7 @@ using Image = std::vector<unsigned char>;
 std::size_t round_up(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
 
 // A cell's size word is negative while the cell is used.
-std::size_t cell_size(const Image& image, std::size_t at) {
-    std::uint32_t raw = hive_word(image.data(), at);
-    return (raw & IN_CELL) != 0 ? std::size_t{0u - raw} : std::size_t{raw};
-}
+std::size_t cell_size(const Image& image, std::size_t at) { return hive_cell_size(image.data(), at); }
 
 // What the write reads of the hive, found by the check before it: where
 // its bins end, where each used cell begins, so that an offset taken from
